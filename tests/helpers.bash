@@ -1,0 +1,82 @@
+# Shared by the suites. QUILLPATCH holds the command that runs the program: its path, possibly
+# behind a wrapper such as wine or valgrind (words separated by spaces).
+
+CHUNK=10485760
+USAGE='Quillpatch writes bytes to a file at a given offset from STDIN. The parameters are:
+1) The file to write to
+2) The byte offset to write at (hex is supported like 0xA)
+'
+OPEN_FAILED='File not found or cannot open file
+'
+
+setup() {
+  read -ra QP <<<"${QUILLPATCH:?set QUILLPATCH to the command that runs the program}"
+  # Relative names throughout, so that a Windows program under wine sees the same paths.
+  cd "$BATS_TEST_TMPDIR" || return
+}
+
+skip_on_windows() {
+  if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then skip "$1"; fi
+}
+
+# qp ARGS...: runs the program with the caller's standard input; sets $status.
+qp() {
+  "${QP[@]}" "$@" >.out 2>.err && status=0 || status=$?
+}
+
+# random FILE SIZE: SIZE unpredictable bytes.
+random() {
+  head -c "$2" /dev/urandom >"$1"
+}
+
+# model TARGET OFFSET INPUT: what TARGET must hold once INPUT is written into it at OFFSET: its
+# bytes before the offset (zeros past its end), the input, and whatever of it lies beyond that.
+model() {
+  local size len
+  size=$(stat -c %s "$1")
+  len=$(stat -c %s "$3")
+  if ((len == 0)); then
+    cat "$1"
+    return
+  fi
+  head -c "$2" "$1"
+  if (($2 > size)); then head -c $(($2 - size)) /dev/zero; fi
+  cat "$3"
+  tail -c +$(($2 + len + 1)) "$1"
+}
+
+# same FILE EXPECTED: FILE holds exactly the bytes of EXPECTED.
+same() {
+  if ! cmp "$1" "$2"; then
+    echo "$1 differs from $2 (sizes $(stat -c %s "$1") and $(stat -c %s "$2"))"
+    return 1
+  fi
+}
+
+# expect STATUS [STDERR]: the run ended with STATUS, wrote exactly STDERR on standard error (line
+# ends compared without the carriage returns of Windows' text mode), and nothing on standard output.
+expect() {
+  local err
+  err=$(tr -d '\r' <.err && echo .)
+  err=${err%.}
+  if [[ $status != "$1" || $err != "${2-}" ]] || [[ -s .out ]]; then
+    printf 'expected status %s and standard error:\n%s\n' "$1" "${2-}"
+    printf 'got status %s and standard error:\n%s\n' "$status" "$err"
+    printf 'and standard output:\n'
+    cat .out
+    return 1
+  fi
+}
+
+# expect_failure MESSAGE: status 2, and standard error is one line: MESSAGE, then the system's reason.
+expect_failure() {
+  local err
+  err=$(tr -d '\r' <.err && echo .)
+  err=${err%.}
+  if [[ $status != 2 || ! $err =~ ^"$1: "[^$'\n']+$'\n'$ ]] || [[ -s .out ]]; then
+    printf 'expected status 2 and "%s: <reason>"\ngot status %s and standard error:\n%s\n' \
+      "$1" "$status" "$err"
+    cat .out
+    return 1
+  fi
+}

@@ -1,0 +1,320 @@
+#!/usr/bin/env bats
+# End to end: the real program, real files, real standard input. Every case checks the exit
+# status, standard error, the empty standard output and every byte of the target.
+
+load helpers
+
+@test "a wrong argument count prints the usage and touches nothing" {
+  printf 'keep' >f
+  cp f before
+  while IFS= read -r row; do
+    echo "arguments: $row"
+    eval "args=($row)"
+    qp "${args[@]}" </dev/null
+    expect 0 "$USAGE"
+    same f before
+    [[ ! -e missing ]]
+  done <<'ROWS'
+
+f
+missing
+f 0 extra
+'' '' ''
+f 0 1 2
+ROWS
+}
+
+@test "a file that cannot be opened is reported and never created" {
+  mkdir dir
+  while IFS= read -r row; do
+    echo "arguments: $row"
+    eval "args=($row)"
+    qp "${args[@]}" < <(printf data)
+    expect 0 "$OPEN_FAILED"
+    [[ ! -e missing ]]
+    [[ -d dir && -z $(ls -A dir) ]]
+  done <<'ROWS'
+missing 0
+missing 'not a number'
+missing -1
+dir 0
+'' 0
+ROWS
+}
+
+@test "offset text converts as documented, seen through where a byte lands" {
+  printf 'Q' >input
+  while IFS='|' read -r text value; do
+    echo "offset text: '$text', expected $value"
+    : >f
+    qp f "$text" <input
+    expect 1
+    model /dev/null "$value" input >expected
+    same f expected
+  done <<'ROWS'
+0xA|10
+0x1F|31
+0X1f|31
+31|31
+0|0
+0x|0
+0010|16
+010|0
+0777|119
+0x0x1F|31
+12abc|12
+abc|0
+|0
+ 42|42
+ 0x10|0
++42|42
+00|0
+0xFFFF|65535
+ROWS
+}
+
+@test "offsets of 2^63 and more cannot be positioned to: reported, target unchanged" {
+  random f 1000
+  cp f before
+  while IFS= read -r text; do
+    echo "offset text: $text"
+    qp f "$text" < <(printf data)
+    expect_failure "Cannot seek to the given offset"
+    same f before
+  done <<'ROWS'
+-1
+0x-1
+18446744073709551615
+18446744073709551616
+0x1FFFFFFFFFFFFFFFF
+9223372036854775808
+0x8000000000000000
+-9223372036854775807
+ROWS
+}
+
+@test "input lands inside, at the end and past the end of the file" {
+  while read -r size offset length; do
+    echo "target $size bytes, offset $offset, input $length bytes"
+    random f "$size"
+    random input "$length"
+    model f "$offset" input >expected
+    qp f "$offset" <input
+    expect 1
+    same f expected
+  done <<'ROWS'
+100 10 20
+100 0 100
+100 0 150
+100 90 20
+100 100 7
+100 150 5
+0 0 5
+0 4096 4097
+100 0 0
+100 100 0
+100 500 0
+5000 4095 2
+ROWS
+}
+
+@test "inputs across the chunk boundary arrive whole and contiguous" {
+  random f 1000000
+  for length in $((CHUNK - 1)) $CHUNK $((CHUNK + 1)) $((3 * CHUNK + 12345)); do
+    echo "input of $length bytes"
+    cp f target
+    random input "$length"
+    model target 777 input >expected
+    qp target 777 <input
+    expect 1
+    same target expected
+  done
+}
+
+@test "a pipe delivering irregular pieces is copied whole" {
+  random f 300000
+  random input $((2 * CHUNK + 70001))
+  model f $((0x1234)) input >expected
+  pieces() {
+    for n in 1 4095 65537 7 $CHUNK 123456 3 $CHUNK; do
+      head -c "$n"
+      sleep 0.02
+    done <input
+  }
+  qp f 0x1234 < <(pieces)
+  expect 1
+  same f expected
+}
+
+@test "CR, LF, 0x1A and NUL bytes pass untranslated" {
+  printf 'line\r\nnext\n\x1a\x00\r\r\n\x1a\x1a\x00end' >input
+  for ((i = 0; i < 256; i++)); do printf "\\$(printf %03o "$i")"; done >>input
+  printf '\r\n\x1a' >>input
+  printf '0123456789\r\n' >f
+  model f 4 input >expected
+  qp f 4 <input
+  expect 1
+  same f expected
+}
+
+@test "offsets past 4 GiB are not cut to 32 bits" {
+  printf 'abc' >input
+  while IFS='|' read -r text value; do
+    echo "offset text: $text"
+    : >f
+    qp f "$text" <input
+    expect 1
+    [[ $(stat -c %s f) == $((value + 3)) ]]
+    [[ $(tail -c 4 f | od -An -c | tr -d ' ') == '\0abc' ]]
+    [[ $(head -c 4 f | od -An -tx1 | tr -d ' ') == 00000000 ]]
+  done <<'ROWS'
+0x100000000|4294967296
+4294967301|4294967301
+0x1000000005|68719476741
+ROWS
+  # Inside an existing file of 5 GiB: a position cut to 32 bits would land near its start.
+  : >big
+  truncate -s 5G big
+  qp big 0x100000001 <input
+  expect 1
+  [[ $(stat -c %s big) == 5368709120 ]]
+  [[ $(tail -c +4294967297 big | head -c 5 | od -An -c | tr -d ' ') == '\0abc\0' ]]
+  [[ $(head -c 8 big | od -An -tx1 | tr -d ' ') == 0000000000000000 ]]
+}
+
+@test "standard input that cannot be read is reported" {
+  skip_on_windows "a Windows program cannot be handed a directory as its standard input"
+  random f 100
+  cp f before
+  qp f 10 <.
+  expect_failure "Cannot read from STDIN"
+  same f before
+}
+
+@test "a write that fails is reported: /dev/full" {
+  skip_on_windows "Windows has no /dev/full"
+  for length in 1 5000 $((CHUNK + 1)); do
+    echo "input of $length bytes"
+    random input "$length"
+    qp /dev/full 0 <input
+    expect_failure "Cannot write to file"
+  done
+}
+
+@test "a write past the file size limit is reported, not killed by a signal" {
+  skip_on_windows "Windows has no file size limit"
+  for length in 1500 $((CHUNK + 1)); do
+    echo "input of $length bytes"
+    : >f
+    random input "$length"
+    (
+      ulimit -f 1
+      qp f 0 <input
+      exit "$status"
+    ) && status=0 || status=$?
+    expect_failure "Cannot write to file"
+    [[ $(stat -c %s f) == 1024 ]]
+    cmp f <(head -c 1024 input)
+  done
+}
+
+@test "a transfer buffer that cannot be had is reported, target unchanged" {
+  skip_on_windows "Windows has no ulimit"
+  if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
+    skip "a virtual memory limit does not apply under $QUILLPATCH_INSTRUMENTED"
+  fi
+  printf 'keep' >f
+  printf 'x' >input
+  limited() { (
+    ulimit -v "$1"
+    qp f 0 <input
+    exit "$status"
+  ) && status=0 || status=$?; }
+  # The least limit (KiB) under which a one-byte copy still succeeds...
+  local low=0 high=262144 mid
+  while ((high - low > 16)); do
+    mid=$(((low + high) / 2))
+    printf 'keep' >f
+    limited "$mid"
+    if ((status == 1)); then high=$mid; else low=$mid; fi
+  done
+  echo "the program needs $high KiB"
+  # ...less half the buffer leaves room for all but the buffer.
+  printf 'keep' >f
+  limited $((high - CHUNK / 2048))
+  expect_failure "Not enough memory"
+  [[ $(cat f) == keep ]]
+}
+
+@test "closed standard streams: nothing but the input reaches the target" {
+  random f 100
+  random input 50
+  cp f before
+  # Standard input closed: the target would be the first file opened, and read as the input.
+  "${QP[@]}" f 10 <&- >.out 2>.err && status=0 || status=$?
+  expect_failure "Cannot read from STDIN"
+  same f before
+  # Standard error closed: a failure message would go into the target.
+  "${QP[@]}" f -1 <input >.out 2>&- && status=0 || status=$?
+  [[ $status == 2 ]]
+  same f before
+  # Standard error closed, successful copy.
+  "${QP[@]}" f 10 <input >.out 2>&- && status=0 || status=$?
+  : >.err
+  expect 1
+  model before 10 input >expected
+  same f expected
+  # Standard output closed.
+  cp before f
+  "${QP[@]}" f 20 <input >&- 2>.err && status=0 || status=$?
+  : >.out
+  expect 1
+  model before 20 input >expected
+  same f expected
+}
+
+@test "standard input that is the target itself moves as memmove does" {
+  skip_on_windows "the Windows C runtime cannot tell that two handles are one file"
+  random orig $((25 * 1024 * 1024))
+  while read -r skip offset; do
+    echo "input from position $skip written at $offset"
+    cp orig f
+    tail -c +$((skip + 1)) orig >input
+    model orig "$offset" input >expected
+    # The caller has read $skip bytes already; what is left of the file is the input.
+    (
+      head -c "$skip" >/dev/null
+      qp f "$offset"
+      cat >.rest
+      exit "$status"
+    ) <f && status=0 || status=$?
+    expect 1
+    same f expected
+    # Standard input is left at the end of what it held when the copy began.
+    cmp .rest <(tail -c +$((25 * 1024 * 1024 + 1)) f)
+  done <<'ROWS'
+0 100
+0 11534336
+0 30000000
+0 0
+1000 1000
+5000000 0
+5000000 17
+12000000 11999999
+ROWS
+  # Through another name for the same file.
+  cp orig f
+  ln f link
+  model orig 3 orig >expected
+  qp f 3 <link
+  expect 1
+  same f expected
+}
+
+@test "the Windows program needs no DLL beyond those of Windows itself" {
+  if [[ -z ${QUILLPATCH_WINDOWS:-} ]]; then skip "only the Windows program has DLL imports"; fi
+  local dlls
+  dlls=$(i686-w64-mingw32-objdump -p "${QP[-1]}" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
+  echo "imports: $dlls"
+  [[ $dlls == "KERNEL32.dll msvcrt.dll " ]]
+}

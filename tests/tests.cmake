@@ -1,0 +1,32 @@
+# The end-to-end suite runs the real program, through whatever it needs in front of it, against
+# real files and real standard input. Every build registers the same suite.
+find_program(BATS bats REQUIRED)
+
+set(program "$<TARGET_FILE:quillpatch>")
+set(suite_env "")
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  find_program(WINE wine REQUIRED)
+  find_program(WINESERVER wineserver REQUIRED)
+  # One persistent server for the whole run: otherwise every program start pays for a new one.
+  set(wine_env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+  add_test(NAME wine-start COMMAND sh -c "${WINE} wineboot --init && ${WINESERVER} -p")
+  add_test(NAME wine-stop COMMAND ${WINESERVER} -k)
+  set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_env}")
+  set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_env}")
+  set(program "${WINE} ${program}")
+  list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1)
+elseif(QUILLPATCH_TEST_WRAPPER)
+  list(JOIN QUILLPATCH_TEST_WRAPPER " " wrapper)
+  set(program "${wrapper} ${program}")
+  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=valgrind)
+endif()
+if(QUILLPATCH_SANITIZE)
+  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=sanitizers ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+endif()
+
+add_test(NAME end-to-end COMMAND ${BATS} ${CMAKE_CURRENT_LIST_DIR}/quillpatch.bats)
+set_tests_properties(end-to-end PROPERTIES ENVIRONMENT "QUILLPATCH=${program};${suite_env}" TIMEOUT 1200)
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  set_tests_properties(end-to-end PROPERTIES FIXTURES_REQUIRED wine)
+endif()
