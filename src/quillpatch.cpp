@@ -23,7 +23,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 constexpr std::size_t kBufferSize = 10485760;
 
@@ -74,10 +75,12 @@ bool OccupyClosedStandardDescriptors()
 #ifndef _WIN32
 bool IsTheTarget(std::FILE* file)
 {
-    struct stat in {};
-    struct stat out {};
-    return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 &&
-           S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    struct stat in {
+    };
+    struct stat out {
+    };
+    return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 // Standard input is the target itself, so a plain copy would read back bytes it has already
@@ -139,10 +142,10 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
         if (n > 0 && std::fwrite(buffer, n, 1, file) != 1) {
             return Fail("Cannot write to file");
         }
-        if (std::ferror(stdin)) {
+        if (std::ferror(stdin) != 0) {
             return Fail("Cannot read from STDIN");
         }
-        if (std::feof(stdin)) {
+        if (std::feof(stdin) != 0) {
             return 1;
         }
     }
