@@ -47,6 +47,7 @@ std::uint64_t GetNumberFromString(const char* text)
     return std::strtoull(text, nullptr, 10);
 }
 
+// One line: what failed and, where the system gives one, its reason.
 int Fail(const char* what)
 {
     if (errno != 0) {
@@ -79,10 +80,8 @@ bool OccupyClosedStandardDescriptors()
 #ifndef _WIN32
 bool IsTheTarget(std::FILE* file)
 {
-    struct stat in {
-    };
-    struct stat out {
-    };
+    struct stat in = {};
+    struct stat out = {};
     return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) &&
            in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
@@ -194,7 +193,7 @@ int main(int argc, char* argv[])
     }
     int status = Patch(file, buffer, offset);
     ::operator delete[](buffer, kBufferAlignment);
-    // The close writes what the stream still holds, so its failure is a failed write.
+    // A failed close can mean written bytes never reached the file (on NFS, for one).
     if (std::fclose(file) != 0 && status == 1) {
         status = Fail("Cannot write to file");
     }
