@@ -53,12 +53,18 @@ same() {
   fi
 }
 
+# read_stderr: sets the caller's $err to what the run wrote on standard error, trailing line feeds
+# kept, without the carriage returns of Windows' text mode.
+read_stderr() {
+  err=$(tr -d '\r' <.err && echo .)
+  err=${err%.}
+}
+
 # expect STATUS [STDERR]: the run ended with STATUS, wrote exactly STDERR on standard error (line
 # ends compared without the carriage returns of Windows' text mode), and nothing on standard output.
 expect() {
   local err
-  err=$(tr -d '\r' <.err && echo .)
-  err=${err%.}
+  read_stderr
   if [[ $status != "$1" || $err != "${2-}" ]] || [[ -s .out ]]; then
     printf 'expected status %s and standard error:\n%s\n' "$1" "${2-}"
     printf 'got status %s and standard error:\n%s\n' "$status" "$err"
@@ -71,8 +77,7 @@ expect() {
 # expect_failure MESSAGE: status 2, and standard error is one line: MESSAGE, then the system's reason.
 expect_failure() {
   local err
-  err=$(tr -d '\r' <.err && echo .)
-  err=${err%.}
+  read_stderr
   if [[ $status != 2 || ! $err =~ ^"$1: "[^$'\n']+$'\n'$ ]] || [[ -s .out ]]; then
     printf 'expected status 2 and "%s: <reason>"\ngot status %s and standard error:\n%s\n' \
       "$1" "$status" "$err"
