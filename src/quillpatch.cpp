@@ -7,21 +7,13 @@
 // 2 for any failure once the file is open.
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "platform.h"
 
 namespace
 {
@@ -29,8 +21,6 @@ namespace
 constexpr std::size_t kBufferSize = 10485760;
 // Page-aligned, as the kernel copies to and from a misaligned buffer markedly slower.
 constexpr std::align_val_t kBufferAlignment{4096};
-// What an unprivileged process may ask for by default (/proc/sys/fs/pipe-max-size).
-constexpr int kPipeSize = 1048576;
 
 constexpr const char* kUsage =
     "Quillpatch writes bytes to a file at a given offset from STDIN. The parameters are:\n"
@@ -58,70 +48,42 @@ int Fail(const char* what)
     return 2;
 }
 
-// A process started with a standard descriptor closed would get that number for the target, and
-// then read the target as its input or write messages into it. Occupy each closed one with a
-// stand-in on which the usual operation fails: standard input open for writing only, standard
-// output and error for reading only.
-bool OccupyClosedStandardDescriptors()
-{
-#ifndef _WIN32
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
-            continue;
-        }
-        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) {
-            return false;
-        }
-    }
-#endif
-    return true;
-}
-
-#ifndef _WIN32
-bool IsTheTarget(std::FILE* file)
-{
-    struct stat in = {};
-    struct stat out = {};
-    return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) &&
-           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
 // Standard input is the target itself, so a plain copy would read back bytes it has already
 // overwritten. Move the rest of the input to the offset as memmove does, from the far end when
 // the move goes right, through the one buffer.
-int MoveWithinFile(std::FILE* file, char* buffer, off_t to)
+int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t to)
 {
-    const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
-    if (from < 0 || fseeko64(file, 0, SEEK_END) != 0) {
+    const std::int64_t from = GetInputPosition();
+    if (from < 0 || Seek(file, 0, SEEK_END) != 0) {
         return Fail("Cannot read from STDIN");
     }
-    const off_t end = ftello64(file);
+    const std::int64_t end = Tell(file);
     if (end < 0) {
         return Fail("Cannot read from STDIN");
     }
-    const off_t length = end > from && to != from ? end - from : 0;
+    const std::int64_t length = end > from && to != from ? end - from : 0;
     if (length > INT64_MAX - to) {
         errno = EFBIG;
         return Fail("Cannot write to file");
     }
-    for (off_t done = 0; done < length;) {
-        const off_t left = length - done;
-        const std::size_t n =
-            left < static_cast<off_t>(kBufferSize) ? static_cast<std::size_t>(left) : kBufferSize;
-        const off_t at = to > from ? left - static_cast<off_t>(n) : done;
-        if (fseeko64(file, from + at, SEEK_SET) != 0 || std::fread(buffer, 1, n, file) != n) {
+    for (std::int64_t done = 0; done < length;) {
+        const std::int64_t left = length - done;
+        const std::size_t n = left < static_cast<std::int64_t>(kBufferSize)
+                                  ? static_cast<std::size_t>(left)
+                                  : kBufferSize;
+        const std::int64_t at = to > from ? left - static_cast<std::int64_t>(n) : done;
+        if (Seek(file, from + at, SEEK_SET) != 0 || std::fread(buffer, 1, n, file) != n) {
             return Fail("Cannot read from STDIN");
         }
-        if (fseeko64(file, to + at, SEEK_SET) != 0 || std::fwrite(buffer, n, 1, file) != 1) {
+        if (Seek(file, to + at, SEEK_SET) != 0 || std::fwrite(buffer, n, 1, file) != 1) {
             return Fail("Cannot write to file");
         }
-        done += static_cast<off_t>(n);
+        done += static_cast<std::int64_t>(n);
     }
     // Leave standard input consumed, as a copy would, for a caller that shares its position.
-    lseek(STDIN_FILENO, end > from ? end : from, SEEK_SET);
+    SetInputPosition(end > from ? end : from);
     return 1;
 }
-#endif
 
 int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
 {
@@ -130,27 +92,30 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
         errno = EINVAL;
         return Fail("Cannot seek to the given offset");
     }
-    if (fseeko64(file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
+    if (Seek(file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
         return Fail("Cannot seek to the given offset");
     }
-#ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-#else
-    if (IsTheTarget(file)) {
-        return MoveWithinFile(file, buffer, static_cast<off_t>(offset));
+    SetBinaryInput();
+    if (IsInputTheFile(file)) {
+        return MoveWithinFile(file, buffer, static_cast<std::int64_t>(offset));
     }
-#endif
-#ifdef F_SETPIPE_SZ
     // A larger pipe lets the writer run ahead while a chunk goes to the file, and fills the
-    // buffer in fewer reads. Anything but a pipe refuses this harmlessly.
-    fcntl(STDIN_FILENO, F_SETPIPE_SZ, kPipeSize);
-#endif
+    // buffer in fewer reads.
+    EnlargeInputPipe();
     for (;;) {
+        errno = 0;
         const std::size_t n = std::fread(buffer, 1, kBufferSize, stdin);
+        const int readError = errno;
         if (n > 0 && std::fwrite(buffer, n, 1, file) != 1) {
             return Fail("Cannot write to file");
         }
         if (std::ferror(stdin) != 0) {
+            // A non-blocking pipe that is empty for now has not failed: wait for more.
+            if (WaitForInput(readError)) {
+                std::clearerr(stdin);
+                continue;
+            }
+            errno = readError;
             return Fail("Cannot read from STDIN");
         }
         if (std::feof(stdin) != 0) {
@@ -163,13 +128,9 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
 
 int main(int argc, char* argv[])
 {
-    if (!OccupyClosedStandardDescriptors()) {
+    if (!PrepareProcess()) {
         return 2;
     }
-#ifdef SIGXFSZ
-    // Past the file size limit a write should fail with EFBIG and be reported, not kill us.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
     if (argc != 3) {
         std::fputs(kUsage, stderr);
         return 0;

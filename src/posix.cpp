@@ -1,0 +1,90 @@
+// The system answers for Linux, macOS and the BSDs.
+
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static_assert(sizeof(off_t) == 8, "file positions must have 64 bits (_FILE_OFFSET_BITS=64)");
+
+// What an unprivileged process may ask for by default (/proc/sys/fs/pipe-max-size).
+constexpr int kPipeSize = 1048576;
+
+bool PrepareProcess()
+{
+    // A process started with a standard descriptor closed would get that number for the target,
+    // and then read the target as its input or write messages into it. Occupy each closed one with
+    // a stand-in on which the usual operation fails: standard input open for writing only,
+    // standard output and error for reading only.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) {
+            return false;
+        }
+    }
+    // Past the file size limit a write should fail with EFBIG and be reported, not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return true;
+}
+
+void SetBinaryInput()
+{
+}
+
+void EnlargeInputPipe()
+{
+#ifdef F_SETPIPE_SZ
+    // Anything but a pipe refuses this harmlessly.
+    fcntl(STDIN_FILENO, F_SETPIPE_SZ, kPipeSize);
+#endif
+}
+
+bool IsInputTheFile(std::FILE* file)
+{
+    struct stat in = {};
+    struct stat out = {};
+    return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+std::int64_t GetInputPosition()
+{
+    return lseek(STDIN_FILENO, 0, SEEK_CUR);
+}
+
+bool SetInputPosition(std::int64_t position)
+{
+    return lseek(STDIN_FILENO, position, SEEK_SET) == position;
+}
+
+int Seek(std::FILE* file, std::int64_t position, int whence)
+{
+    return fseeko(file, position, whence);
+}
+
+std::int64_t Tell(std::FILE* file)
+{
+    return ftello(file);
+}
+
+bool WaitForInput(int error)
+{
+    if (error != EAGAIN && error != EWOULDBLOCK) {
+        return false;
+    }
+    pollfd input = {STDIN_FILENO, POLLIN, 0};
+    while (poll(&input, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
