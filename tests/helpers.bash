@@ -24,6 +24,25 @@ qp() {
   "${QP[@]}" "$@" >.out 2>.err && status=0 || status=$?
 }
 
+# with_input_at INPUT SKIP ARGS...: runs the program with INPUT as standard input, its first SKIP
+# bytes already read by the caller, as a shell does or, on Windows, as a Windows program hands a
+# file over. What the program leaves unread of INPUT goes to .rest; sets $status.
+with_input_at() {
+  local input=$1 skip=$2
+  shift 2
+  if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then
+    read -ra from <<<"${QUILLPATCH_STDIN_FROM:?}"
+    "${from[@]}" "$input" "$skip" .rest "Z:${QP[-1]}" "$@" >.out 2>.err && status=0 || status=$?
+    return
+  fi
+  (
+    head -c "$skip" >/dev/null
+    "${QP[@]}" "$@" >.out 2>.err && status=0 || status=$?
+    cat >.rest
+    exit "$status"
+  ) <"$input" && status=0 || status=$?
+}
+
 # random FILE SIZE: SIZE unpredictable bytes.
 random() {
   head -c "$2" /dev/urandom >"$1"

@@ -1,5 +1,12 @@
 # The end-to-end suite runs the real program, through whatever it needs in front of it, against
 # real files and real standard input. Every build registers the same suites.
+if(WIN32)
+  # Hands a file to the program as standard input the way Windows programs do. Tests only.
+  add_executable(stdin_from ${CMAKE_CURRENT_LIST_DIR}/stdin_from.cpp)
+  target_compile_options(stdin_from PRIVATE -Wall -Wextra -Wpedantic $<$<BOOL:${QUILLPATCH_WERROR}>:-Werror>)
+  target_link_options(stdin_from PRIVATE -static)
+endif()
+
 # Building the program needs neither bats nor wine; only the tests do.
 find_program(BATS bats)
 if(NOT BATS)
@@ -27,7 +34,7 @@ if(WIN32)
   set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_env}")
   set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_env}")
   set(program "${WINE} ${program}")
-  list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1)
+  list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1 "QUILLPATCH_STDIN_FROM=${WINE} $<TARGET_FILE:stdin_from>")
 elseif(QUILLPATCH_TEST_WRAPPER)
   list(JOIN QUILLPATCH_TEST_WRAPPER " " wrapper)
   set(program "${wrapper} ${program}")
