@@ -13,9 +13,6 @@
 
 static_assert(sizeof(off_t) == 8, "file positions must have 64 bits (_FILE_OFFSET_BITS=64)");
 
-// What an unprivileged process may ask for by default (/proc/sys/fs/pipe-max-size).
-constexpr int kPipeSize = 1048576;
-
 bool PrepareProcess()
 {
     // A process started with a standard descriptor closed would get that number for the target,
@@ -42,8 +39,9 @@ void SetBinaryInput()
 void EnlargeInputPipe()
 {
 #ifdef F_SETPIPE_SZ
+    // 1 MiB is what an unprivileged process may ask for by default (/proc/sys/fs/pipe-max-size).
     // Anything but a pipe refuses this harmlessly.
-    fcntl(STDIN_FILENO, F_SETPIPE_SZ, kPipeSize);
+    fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1048576);
 #endif
 }
 

@@ -22,13 +22,25 @@ void EnlargeInputPipe()
 {
 }
 
+namespace
+{
+
+// The C runtime gives out the handle behind a descriptor as an integer.
+HANDLE HandleOf(std::FILE* stream)
+{
+    return reinterpret_cast<HANDLE>( // NOLINT(performance-no-int-to-ptr)
+        _get_osfhandle(_fileno(stream)));
+}
+
+} // namespace
+
 // Handles are the same file when their volume and file identifiers agree: the 128-bit ones where
 // the system has them (ReFS needs all 128 bits), else the 64-bit ones. When neither can be had,
 // as for handles wine passes in from a Linux process, the files count as different.
 bool IsInputTheFile(std::FILE* file)
 {
-    auto* in = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin)));
-    auto* out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    HANDLE in = HandleOf(stdin);
+    HANDLE out = HandleOf(file);
     if (GetFileType(in) != FILE_TYPE_DISK) {
         return false;
     }

@@ -131,7 +131,7 @@ ROWS
   done
 }
 
-@test "a pipe delivering irregular pieces is copied whole" {
+@test "a pipe delivering irregular pieces is copied whole, blocking or not" {
   random f 300000
   random input $((2 * CHUNK + 70001))
   model f $((0x1234)) input >expected
@@ -141,9 +141,19 @@ ROWS
       sleep 0.02
     done <input
   }
-  qp f 0x1234 < <(pieces)
-  expect 1
-  same f expected
+  for mode in blocking non-blocking; do
+    echo "a $mode pipe"
+    cp f target
+    {
+      # The pipe's reading end is shared with the program: a parent may leave it non-blocking.
+      if [[ $mode == non-blocking ]]; then
+        perl -MFcntl -e 'fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die $!'
+      fi
+      qp target 0x1234
+    } < <(pieces)
+    expect 1
+    same target expected
+  done
 }
 
 @test "CR, LF, 0x1A and NUL bytes pass untranslated" {
@@ -199,6 +209,40 @@ ROWS
     qp /dev/full 0 <input
     expect_failure "Cannot write to file"
   done
+}
+
+@test "a failure in the middle of the copy: what came before is written, nothing after" {
+  skip_on_windows "strace follows Linux programs only"
+  if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
+    skip "under $QUILLPATCH_INSTRUMENTED the system calls counted would not all be the program's"
+  fi
+  random f 100
+  random input $((CHUNK + 5000000))
+  # Failed system calls, which of them fails, the message, and how much of the input lands:
+  # "read" for all that the reads before the failure delivered (the C library may read ahead of
+  # the chunk). The third read fails inside the second chunk: what it had must still be written.
+  while IFS='|' read -r calls when message written; do
+    echo "$calls number $when fails"
+    cp f target
+    strace -o .strace -e trace="read,readv,$calls" -e inject="$calls:error=EIO:when=$when" \
+      "${QP[@]}" target 0 <input >.out 2>.err && status=0 || status=$?
+    grep -q INJECTED .strace
+    expect_failure "$message"
+    if [[ $written == read ]]; then
+      written=$(awk '/^readv?\(0,/ && $NF ~ /^[0-9]+$/ { n += $NF } END { print n + 0 }' .strace)
+    fi
+    echo "$written bytes must land"
+    head -c "$written" input >landed
+    model f 0 landed >expected
+    same target expected
+  done <<ROWS
+read,readv|1|Cannot read from STDIN|read
+read,readv|2|Cannot read from STDIN|read
+read,readv|3|Cannot read from STDIN|read
+write,writev|1|Cannot write to file|0
+write,writev|2|Cannot write to file|$CHUNK
+close|1|Cannot write to file|read
+ROWS
 }
 
 @test "a write past the file size limit is reported, not killed by a signal" {

@@ -8,6 +8,7 @@
 // its standard input, then writes what PROGRAM left unread of FILE to REST. Exits with PROGRAM's
 // status, or 125 when the helper itself fails.
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,9 +38,9 @@ int main(int argc, char* argv[])
         return 125;
     }
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE input = CreateFileA(argv[1], GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE input =
+        CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    &inherit, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (input == INVALID_HANDLE_VALUE) {
         return Fail("CreateFile");
     }
@@ -79,11 +80,11 @@ int main(int argc, char* argv[])
     if (rest == INVALID_HANDLE_VALUE) {
         return Fail("CreateFile of REST");
     }
-    static char buffer[65536];
+    static std::array<char, 65536> buffer;
     DWORD got = 0;
     DWORD put = 0;
-    while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) != 0 && got > 0) {
-        if (WriteFile(rest, buffer, got, &put, nullptr) == 0 || put != got) {
+    while (ReadFile(input, buffer.data(), buffer.size(), &got, nullptr) != 0 && got > 0) {
+        if (WriteFile(rest, buffer.data(), got, &put, nullptr) == 0 || put != got) {
             return Fail("WriteFile");
         }
     }

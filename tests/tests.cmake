@@ -7,6 +7,14 @@ if(WIN32)
   target_link_options(stdin_from PRIVATE -static)
 endif()
 
+if(APPLE)
+  # There is no Mac here to run it on: check that the build made a macOS program for its processor.
+  string(REPLACE aarch64 arm64 cpu ${CMAKE_SYSTEM_PROCESSOR})
+  add_test(NAME mach-o COMMAND sh -c "file -b \"$0\" | tee /dev/stderr | grep -q \"^Mach-O 64-bit ${cpu} executable\""
+                               $<TARGET_FILE:quillpatch>)
+  return()
+endif()
+
 # Building the program needs neither bats nor wine; only the tests do.
 find_program(BATS bats)
 if(NOT BATS)
@@ -35,6 +43,11 @@ if(WIN32)
   set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_env}")
   set(program "${WINE} ${program}")
   list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1 "QUILLPATCH_STDIN_FROM=${WINE} $<TARGET_FILE:stdin_from>")
+elseif(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  set(program "${emulator} ${program}")
+  # Each case costs an emulator start-up: fewer random cases keep the run in minutes.
+  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=qemu QUILLPATCH_CASES=100)
 elseif(QUILLPATCH_TEST_WRAPPER)
   list(JOIN QUILLPATCH_TEST_WRAPPER " " wrapper)
   set(program "${wrapper} ${program}")
