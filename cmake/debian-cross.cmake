@@ -1,0 +1,19 @@
+# Linux on another processor, with Debian's cross compilers (crossbuild-essential-ARCH). The preset
+# sets QUILLPATCH_CROSS to the compiler's triplet. Programs for ARM run here under qemu-user.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLPATCH_CROSS)
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_CXX_COMPILER ${QUILLPATCH_CROSS}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${QUILLPATCH_CROSS})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+if(QUILLPATCH_CROSS MATCHES "^aarch64")
+  set(CMAKE_SYSTEM_PROCESSOR aarch64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${CMAKE_FIND_ROOT_PATH})
+elseif(QUILLPATCH_CROSS MATCHES "^arm")
+  set(CMAKE_SYSTEM_PROCESSOR armv7l)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${CMAKE_FIND_ROOT_PATH})
+else()
+  # 32-bit x86 runs on the 64-bit host as it is.
+  string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR ${QUILLPATCH_CROSS})
+endif()
