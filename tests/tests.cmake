@@ -3,7 +3,7 @@
 if(WIN32)
   # Hands a file to the program as standard input the way Windows programs do. Tests only.
   add_executable(stdin_from ${CMAKE_CURRENT_LIST_DIR}/stdin_from.cpp)
-  target_compile_options(stdin_from PRIVATE -Wall -Wextra -Wpedantic $<$<BOOL:${QUILLPATCH_WERROR}>:-Werror>)
+  target_compile_options(stdin_from PRIVATE ${QUILLPATCH_WARNINGS})
   target_link_options(stdin_from PRIVATE -static)
 endif()
 
@@ -43,16 +43,14 @@ if(WIN32)
   set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_env}")
   set(program "${WINE} ${program}")
   list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1 "QUILLPATCH_STDIN_FROM=${WINE} $<TARGET_FILE:stdin_from>")
-elseif(CMAKE_CROSSCOMPILING_EMULATOR)
-  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
-  set(program "${emulator} ${program}")
-  # Each case costs an emulator start-up: fewer random cases keep the run in minutes.
-  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=qemu QUILLPATCH_CASES=100)
-elseif(QUILLPATCH_TEST_WRAPPER)
-  list(JOIN QUILLPATCH_TEST_WRAPPER " " wrapper)
+elseif(QUILLPATCH_TEST_WRAPPER OR CMAKE_CROSSCOMPILING_EMULATOR)
+  # valgrind, or qemu for another processor. Each case costs its start-up: fewer random cases keep
+  # the run in minutes.
+  set(wrapper ${QUILLPATCH_TEST_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR})
+  list(GET wrapper 0 instrument)
+  list(JOIN wrapper " " wrapper)
   set(program "${wrapper} ${program}")
-  # Each case costs a valgrind start-up: fewer random cases keep the run in minutes.
-  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=valgrind QUILLPATCH_CASES=100)
+  list(APPEND suite_env QUILLPATCH_INSTRUMENTED=${instrument} QUILLPATCH_CASES=100)
 endif()
 if(QUILLPATCH_SANITIZE)
   list(APPEND suite_env QUILLPATCH_INSTRUMENTED=sanitizers ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
