@@ -2,6 +2,7 @@
 // chosen by the build: posix.cpp (Linux, macOS, the BSDs) and windows.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -12,15 +13,22 @@ bool PrepareProcess();
 // Standard input delivers its bytes as they are: no line-end translation, no end-of-file character.
 void SetBinaryInput();
 
-// Lets a writer on a pipe run further ahead of us, where the system allows it.
+// Lets a writer on a pipe run further ahead of us, where the system allows it. Never shrinks it.
 void EnlargeInputPipe();
 
-// Standard input is a disk file and the very file that `file` has open.
+// Standard input is a disk file open for reading, and the very file that `file` has open.
 bool IsInputTheFile(std::FILE* file);
 
 // Standard input's own position, which a caller sharing it sees; -1 on failure.
 std::int64_t GetInputPosition();
 bool SetInputPosition(std::int64_t position);
+
+// Has the system itself move standard input into `file` from position `at` on, in requests of
+// `request` bytes, for as long as it will: the bytes never pass through this process, and a file
+// system that can share blocks between files may share them instead of copying. Returns how many
+// bytes were moved; standard input is left just after them. Any failure only ends the moving
+// (nothing is reported): the caller copies whatever is left and meets a real fault itself.
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::size_t request);
 
 // 64-bit positions on a stream: 0 on success, as fseek; Tell gives -1 on failure.
 int Seek(std::FILE* file, std::int64_t position, int whence);

@@ -37,11 +37,14 @@ std::uint64_t GetNumberFromString(const char* text)
     return std::strtoull(text, nullptr, 10);
 }
 
-// One line: what failed and, where the system gives one, its reason.
-int Fail(const char* what)
+// One line: what failed and why: the reason given, else the system's where it gives one.
+int Fail(const char* what, const char* reason = nullptr)
 {
-    if (errno != 0) {
-        std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
+    if (reason == nullptr && errno != 0) {
+        reason = std::strerror(errno);
+    }
+    if (reason != nullptr) {
+        std::fprintf(stderr, "%s: %s\n", what, reason);
     } else {
         std::fprintf(stderr, "%s\n", what);
     }
@@ -49,11 +52,10 @@ int Fail(const char* what)
 }
 
 // Standard input is the target itself, so a plain copy would read back bytes it has already
-// overwritten. Move the rest of the input to the offset as memmove does, from the far end when
-// the move goes right, through the one buffer.
-int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t to)
+// overwritten. Move the rest of the input, from `from` on, to `to` as memmove does, from the far
+// end when the move goes right, through the one buffer.
+int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_t to)
 {
-    const std::int64_t from = GetInputPosition();
     if (from < 0 || Seek(file, 0, SEEK_END) != 0) {
         return Fail("Cannot read from STDIN");
     }
@@ -72,8 +74,13 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t to)
                                   ? static_cast<std::size_t>(left)
                                   : kBufferSize;
         const std::int64_t at = to > from ? left - static_cast<std::int64_t>(n) : done;
-        if (Seek(file, from + at, SEEK_SET) != 0 || std::fread(buffer, 1, n, file) != n) {
+        if (Seek(file, from + at, SEEK_SET) != 0) {
             return Fail("Cannot read from STDIN");
+        }
+        if (std::fread(buffer, 1, n, file) != n) {
+            // Short without an error: someone else cut the file down while it was being moved.
+            return Fail("Cannot read from STDIN",
+                        std::ferror(file) != 0 ? nullptr : "the file shrank while it was moved");
         }
         if (Seek(file, to + at, SEEK_SET) != 0 || std::fwrite(buffer, n, 1, file) != 1) {
             return Fail("Cannot write to file");
@@ -85,23 +92,21 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t to)
     return 1;
 }
 
-int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
+// Standard input is another file or a pipe: everything it delivers goes to the target, which is
+// positioned at `to`.
+int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
 {
-    // Offsets of 2^63 and more have no signed 64-bit position; a seek to them would fail anyway.
-    if (offset > INT64_MAX) {
-        errno = EINVAL;
-        return Fail("Cannot seek to the given offset");
-    }
-    if (Seek(file, static_cast<std::int64_t>(offset), SEEK_SET) != 0) {
-        return Fail("Cannot seek to the given offset");
-    }
-    SetBinaryInput();
-    if (IsInputTheFile(file)) {
-        return MoveWithinFile(file, buffer, static_cast<std::int64_t>(offset));
-    }
     // A larger pipe lets the writer run ahead while a chunk goes to the file, and fills the
     // buffer in fewer reads.
     EnlargeInputPipe();
+    // First the system copies what it will, without the bytes passing through here. The loop
+    // goes on from where it stopped, and it alone decides success: a failure that was passing
+    // costs nothing, a real one comes back at the next read or write and is reported there, and
+    // an end the system saw too early (some kernels find nothing in /proc files) is read again.
+    const std::int64_t moved = CopyBySystem(file, to, kBufferSize);
+    if (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0) {
+        return Fail("Cannot write to file");
+    }
     for (;;) {
         errno = 0;
         const std::size_t n = std::fread(buffer, 1, kBufferSize, stdin);
@@ -122,6 +127,25 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
             return 1;
         }
     }
+}
+
+int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
+{
+    // Offsets of 2^63 and more have no signed 64-bit position; a seek to them would fail anyway.
+    if (offset > INT64_MAX) {
+        errno = EINVAL;
+        return Fail("Cannot seek to the given offset");
+    }
+    const auto to = static_cast<std::int64_t>(offset);
+    // Asked before the target moves: where opening /dev/stdin duplicates descriptor 0 (macOS, the
+    // BSDs), the two share one position, and positioning the target would move the input too.
+    const bool same = IsInputTheFile(file);
+    const std::int64_t from = same ? GetInputPosition() : 0;
+    if (Seek(file, to, SEEK_SET) != 0) {
+        return Fail("Cannot seek to the given offset");
+    }
+    SetBinaryInput();
+    return same ? MoveWithinFile(file, buffer, from, to) : CopyInput(file, buffer, to);
 }
 
 } // namespace

@@ -11,6 +11,8 @@ OPEN_FAILED='File not found or cannot open file
 
 setup() {
   read -ra QP <<<"${QUILLPATCH:?set QUILLPATCH to the command that runs the program}"
+  # The program comes last; a path relative to where the suite was started still finds it.
+  if [[ ${QP[-1]} == */* && ${QP[-1]} != /* ]]; then QP[-1]=$PWD/${QP[-1]}; fi
   # Relative names throughout, so that a Windows program under wine sees the same paths.
   cd "$BATS_TEST_TMPDIR" || return
 }

@@ -4,6 +4,10 @@
 
 load helpers
 
+teardown() {
+  if [[ -n ${MOUNTED:-} ]]; then umount "$MOUNTED"; fi
+}
+
 @test "a wrong argument count prints the usage and touches nothing" {
   printf 'keep' >f
   cp f before
@@ -70,6 +74,8 @@ abc|0
 +42|42
 00|0
 0xFFFF|65535
+-0x10|0
++0x10|0
 ROWS
 }
 
@@ -141,18 +147,36 @@ ROWS
       sleep 0.02
     done <input
   }
-  for mode in blocking non-blocking; do
-    echo "a $mode pipe"
+  # Linux's fcntl commands to set and get a pipe's size, and the most a process may set.
+  local set_size=1031 get_size=1032 size max=/proc/sys/fs/pipe-max-size max_was
+  for mode in blocking non-blocking enlarged; do
+    echo "the pipe: $mode"
     cp f target
     {
-      # The pipe's reading end is shared with the program: a parent may leave it non-blocking.
-      if [[ $mode == non-blocking ]]; then
-        perl -MFcntl -e 'fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die $!'
-      fi
+      # The pipe's reading end is shared with the program: a parent may leave it non-blocking,
+      # or make it larger than the program would.
+      case $mode in
+        non-blocking)
+          perl -MFcntl -e 'fcntl(STDIN, F_SETFL, fcntl(STDIN, F_GETFL, 0) | O_NONBLOCK) or die $!'
+          ;;
+        enlarged)
+          max_was=$(cat $max 2>/dev/null) || max_was=
+          if [[ -z $max_was ]] || ! { echo 4194304 >$max; } 2>/dev/null ||
+            ! perl -e "fcntl(STDIN, $set_size, 4194304) or die" 2>/dev/null; then
+            [[ -z $max_was ]] || echo "$max_was" >$max
+            echo "skipped: this machine does not let the test make a 4 MiB pipe"
+            cat >/dev/null
+            continue
+          fi
+          ;;
+      esac
       qp target 0x1234
+      size=$(perl -e "print fcntl(STDIN, $get_size, 0) // 'none'")
+      if [[ $mode == enlarged ]]; then echo "$max_was" >$max; fi
     } < <(pieces)
     expect 1
     same target expected
+    if [[ $mode == enlarged ]]; then [[ $size == 4194304 ]]; fi
   done
 }
 
@@ -196,9 +220,16 @@ ROWS
   skip_on_windows "a Windows program cannot be handed a directory as its standard input"
   random f 100
   cp f before
-  qp f 10 <.
-  expect_failure "Cannot read from STDIN"
-  same f before
+  while IFS= read -r redirection; do
+    echo "standard input: $redirection"
+    eval "qp f 3 $redirection"
+    expect_failure "Cannot read from STDIN"
+    same f before
+  done <<'ROWS'
+<.
+0>>f
+0>other
+ROWS
 }
 
 @test "a write that fails is reported: /dev/full" {
@@ -218,30 +249,98 @@ ROWS
   fi
   random f 100
   random input $((CHUNK + 5000000))
-  # Failed system calls, which of them fails, the message, and how much of the input lands:
-  # "read" for all that the reads before the failure delivered (the C library may read ahead of
-  # the chunk). The third read fails inside the second chunk: what it had must still be written.
-  while IFS='|' read -r calls when message written; do
-    echo "$calls number $when fails"
+  # What strace injects (failed system calls, or a result of 0), the message ("" for success),
+  # and how much of the input must land: "read" for all that the system's copy and the reads
+  # delivered before the failure (the C library may read ahead of the chunk). Rows about the reads
+  # and writes refuse the system's copy, so that the copy loop meets the fault. The third read
+  # fails inside the second chunk: what it had must still be written. A system copy that fails or
+  # sees an early end hands over to the loop at the position reached.
+  local refused=copy_file_range,splice:error=ENOSYS all
+  all=$(stat -c %s input)
+  while IFS='|' read -r injections message written; do
+    echo "injected: $injections"
+    local args=()
+    for injection in $injections; do args+=(-e "inject=$injection"); done
     cp f target
-    strace -o .strace -e trace="read,readv,$calls" -e inject="$calls:error=EIO:when=$when" \
+    strace -o .strace -e trace=read,readv,write,writev,close,copy_file_range,splice "${args[@]}" \
       "${QP[@]}" target 0 <input >.out 2>.err && status=0 || status=$?
     grep -q INJECTED .strace
-    expect_failure "$message"
+    if [[ -z $message ]]; then expect 1; else expect_failure "$message"; fi
     if [[ $written == read ]]; then
-      written=$(awk '/^readv?\(0,/ && $NF ~ /^[0-9]+$/ { n += $NF } END { print n + 0 }' .strace)
+      written=$(awk '/^(readv?|copy_file_range)\(0,/ && $NF ~ /^[0-9]+$/ { n += $NF }
+                     END { print n + 0 }' .strace)
     fi
     echo "$written bytes must land"
     head -c "$written" input >landed
     model f 0 landed >expected
     same target expected
   done <<ROWS
-read,readv|1|Cannot read from STDIN|read
-read,readv|2|Cannot read from STDIN|read
-read,readv|3|Cannot read from STDIN|read
-write,writev|1|Cannot write to file|0
-write,writev|2|Cannot write to file|$CHUNK
-close|1|Cannot write to file|read
+read,readv:error=EIO:when=1 $refused|Cannot read from STDIN|read
+read,readv:error=EIO:when=2 $refused|Cannot read from STDIN|read
+read,readv:error=EIO:when=3 $refused|Cannot read from STDIN|read
+write,writev:error=EIO:when=1 $refused|Cannot write to file|0
+write,writev:error=EIO:when=2 $refused|Cannot write to file|$CHUNK
+close:error=EIO:when=1|Cannot write to file|read
+copy_file_range:error=EXDEV:when=1||$all
+copy_file_range:error=EINVAL:when=1||$all
+copy_file_range:error=EIO:when=2||$all
+copy_file_range:retval=0:when=1||$all
+copy_file_range:error=EIO:when=2+ read,readv:error=EIO|Cannot read from STDIN|$CHUNK
+ROWS
+}
+
+@test "the system's own copy carries all of a file or a pipe" {
+  skip_on_windows "strace follows Linux programs only"
+  if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
+    skip "under $QUILLPATCH_INSTRUMENTED the system calls counted would not all be the program's"
+  fi
+  random f 100
+  random input $((2 * CHUNK + 12345))
+  model f 7 input >expected
+  traced() { strace -o .strace -e trace="read,readv,$call" "${QP[@]}" target 7 >.out 2>.err; }
+  while read -r via call; do
+    echo "from a $via: $call"
+    cp f target
+    if [[ $via == file ]]; then traced <input; else traced < <(cat input); fi && status=0 || status=$?
+    expect 1
+    same target expected
+    # Every byte went through the system's copy; the reads only confirmed the end.
+    awk -v call="$call" '$0 ~ "^" call "\\(0," && $NF ~ /^[0-9]+$/ { moved += $NF }
+      /^readv?\(0,/ && $NF != 0 { read = 1 }
+      END { print moved, read + 0; exit !(moved == size && !read) }' size="$(stat -c %s input)" .strace
+  done <<'ROWS'
+file copy_file_range
+pipe splice
+ROWS
+}
+
+@test "on XFS, input at a block boundary shares its blocks with the target; any offset lands exactly" {
+  skip_on_windows "the Windows program copies every byte itself"
+  if [[ $(id -u) != 0 ]]; then skip "mounting a loop image takes root"; fi
+  if ! command -v mkfs.xfs >/dev/null; then skip "mkfs.xfs (xfsprogs) is not installed"; fi
+  truncate -s 512M xfs.img
+  mkfs.xfs -q xfs.img
+  mkdir mnt
+  mount -o loop xfs.img mnt 2>.why || skip "this machine cannot mount a loop image: $(cat .why)"
+  MOUNTED=$PWD/mnt
+  random mnt/input $((33 * 1024 * 1024 + 100))
+  random orig $((40 * 1024 * 1024))
+  local blocks=$((33 * 1024 * 1024 / 4096)) shared
+  while read -r offset must_share; do
+    echo "offset $offset"
+    cp orig mnt/f
+    model orig "$offset" mnt/input >expected
+    qp mnt/f "$offset" <mnt/input
+    expect 1
+    same mnt/f expected
+    # filefrag: "N: FIRST.. LAST: ... shared" for each extent that another file shares.
+    shared=$(filefrag -v mnt/f | awk '/shared/ { n += $3 - $2 + 1 } END { print n + 0 }')
+    echo "$shared blocks of 4 KiB shared"
+    if [[ $must_share == yes ]]; then [[ $shared == "$blocks" ]]; fi
+  done <<'ROWS'
+1048576 yes
+0 yes
+100 no
 ROWS
 }
 
