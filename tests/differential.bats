@@ -1,7 +1,7 @@
 #!/usr/bin/env bats
 # Random cases, each compared byte for byte with what GNU dd makes of a copy of the same target.
 # QUILLPATCH_SEED fixes every case, contents included; QUILLPATCH_CASES sets how many run.
-#   QUILLPATCH_SEED=$RANDOM QUILLPATCH_CASES=2000 QUILLPATCH=build/native/quillpatch \
+#   QUILLPATCH_SEED=$(date +%s) QUILLPATCH_CASES=2000 QUILLPATCH=build/native/quillpatch \
 #     bats tests/differential.bats
 
 load helpers
