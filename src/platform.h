@@ -1,5 +1,6 @@
 // What the run needs to know from the system it runs on. Each system answers in a file of its own,
-// chosen by the build: posix.cpp (Linux, macOS, the BSDs) and windows.cpp.
+// chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp or bsd.cpp (macOS and the
+// BSDs), and windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -19,16 +20,35 @@ void EnlargeInputPipe();
 // Standard input is a disk file open for reading, and the very file that `file` has open.
 bool IsInputTheFile(std::FILE* file);
 
+// Standard input and the file are one store that the system names twice, and can tell so: a loop
+// device and the file behind it, either way round.
+bool IsInputBehindTheFile(std::FILE* file);
+
+// What shows that a file on standard input is being written to: its size and times. All zero for
+// input that is no file (a pipe's times move with every write into it).
+struct InputStamp {
+    std::int64_t size;
+    std::int64_t modified;
+    std::int64_t changed;
+};
+InputStamp StampInput();
+
 // Standard input's own position, which a caller sharing it sees; -1 on failure.
 std::int64_t GetInputPosition();
 bool SetInputPosition(std::int64_t position);
 
-// Has the system itself move standard input into `file` from position `at` on, in requests of
-// `request` bytes, for as long as it will: the bytes never pass through this process, and a file
-// system that can share blocks between files may share them instead of copying. Returns how many
-// bytes were moved; standard input is left just after them. Any failure only ends the moving
+// Has the system itself move standard input into `file` from position `at` on, for as long as it
+// will: the bytes never pass through this process, a file system that can share blocks between
+// files may share them instead of copying, and holes in a file input become holes in the target
+// (the buffer of `size` bytes serves where the system will not copy). Returns how many bytes were
+// moved; standard input is left just after them. Any failure or doubt only ends the moving
 // (nothing is reported): the caller copies whatever is left and meets a real fault itself.
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::size_t request);
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* buffer, std::size_t size);
+
+// A device may take writes into its cache and fail them later: has a device target write them
+// through, and says whether it did. A file needs nothing (the system writes it back as for any
+// other program's file).
+bool FlushDevice(std::FILE* file);
 
 // 64-bit positions on a stream: 0 on success, as fseek; Tell gives -1 on failure.
 int Seek(std::FILE* file, std::int64_t position, int whence);

@@ -1,4 +1,4 @@
-// The system answers for Linux, macOS and the BSDs.
+// The system answers for Linux, macOS and the BSDs alike.
 
 #include "platform.h"
 
@@ -70,50 +70,12 @@ bool SetInputPosition(std::int64_t position)
     return lseek(STDIN_FILENO, position, SEEK_SET) == position;
 }
 
-namespace
+bool FlushDevice(std::FILE* file)
 {
-
-// Where the C library lacks a system copy, the system will not do it.
-#ifndef QUILLPATCH_HAVE_COPY_FILE_RANGE
-ssize_t copy_file_range(int /*in*/, off_t* /*inAt*/, int /*out*/, off_t* /*outAt*/,
-                        std::size_t /*length*/, unsigned /*flags*/)
-{
-    errno = ENOSYS;
-    return -1;
-}
-#endif
-#ifndef QUILLPATCH_HAVE_SPLICE
-ssize_t splice(int /*in*/, off_t* /*inAt*/, int /*out*/, off_t* /*outAt*/, std::size_t /*length*/,
-               unsigned /*flags*/)
-{
-    errno = ENOSYS;
-    return -1;
-}
-#endif
-
-} // namespace
-
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::size_t request)
-{
-    // A file goes file to file (and may share its blocks with the target); a pipe's pages go
-    // straight to the target. Anything else is left to the caller's copy.
-    struct stat in = {};
-    if (fstat(STDIN_FILENO, &in) != 0) {
-        return 0;
-    }
-    ssize_t (*move)(int, off_t*, int, off_t*, std::size_t, unsigned) = nullptr;
-    if (S_ISREG(in.st_mode)) {
-        move = copy_file_range;
-    } else if (S_ISFIFO(in.st_mode)) {
-        move = splice;
-    } else {
-        return 0;
-    }
-    // Standard input's own position moves past what each request took; the target's is explicit.
-    off_t position = at;
-    while (move(STDIN_FILENO, nullptr, fileno(file), &position, request, 0) > 0) {
-    }
-    return position - at;
+    // The system flushes a block device at its last close too, but reports nothing to anyone.
+    struct stat target = {};
+    return fstat(fileno(file), &target) != 0 || !S_ISBLK(target.st_mode) ||
+           fsync(fileno(file)) == 0;
 }
 
 int Seek(std::FILE* file, std::int64_t position, int whence)

@@ -51,6 +51,42 @@ int Fail(const char* what, const char* reason = nullptr)
     return 2;
 }
 
+// A read or write that a signal interrupted goes on from where it stopped: what it moved before the
+// signal counts, and nothing is moved twice.
+std::size_t ReadFully(std::FILE* stream, char* buffer, std::size_t n)
+{
+    std::size_t done = 0;
+    for (;;) {
+        errno = 0;
+        done += std::fread(buffer + done, 1, n - done, stream);
+        if (done == n || std::ferror(stream) == 0 || errno != EINTR) {
+            return done;
+        }
+        std::clearerr(stream);
+    }
+}
+
+bool WriteFully(std::FILE* stream, const char* buffer, std::size_t n)
+{
+    std::size_t done = 0;
+    for (;;) {
+        errno = 0;
+        done += std::fwrite(buffer + done, 1, n - done, stream);
+        if (done == n) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+        std::clearerr(stream);
+    }
+}
+
+bool operator!=(const InputStamp& a, const InputStamp& b)
+{
+    return a.size != b.size || a.modified != b.modified || a.changed != b.changed;
+}
+
 // Standard input is the target itself, so a plain copy would read back bytes it has already
 // overwritten. Move the rest of the input, from `from` on, to `to` as memmove does, from the far
 // end when the move goes right, through the one buffer.
@@ -77,12 +113,12 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
         if (Seek(file, from + at, SEEK_SET) != 0) {
             return Fail("Cannot read from STDIN");
         }
-        if (std::fread(buffer, 1, n, file) != n) {
+        if (ReadFully(file, buffer, n) != n) {
             // Short without an error: someone else cut the file down while it was being moved.
             return Fail("Cannot read from STDIN",
                         std::ferror(file) != 0 ? nullptr : "the file shrank while it was moved");
         }
-        if (Seek(file, to + at, SEEK_SET) != 0 || std::fwrite(buffer, n, 1, file) != 1) {
+        if (Seek(file, to + at, SEEK_SET) != 0 || !WriteFully(file, buffer, n)) {
             return Fail("Cannot write to file");
         }
         done += static_cast<std::int64_t>(n);
@@ -99,19 +135,26 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
     // A larger pipe lets the writer run ahead while a chunk goes to the file, and fills the
     // buffer in fewer reads.
     EnlargeInputPipe();
+    // The input may be the target under a name the system cannot tell (an overlay, a FUSE mirror,
+    // a network share), or another program may write to it: then bytes read after a write would
+    // be bytes just written. A file input that changes stops the copy before the next read.
+    const InputStamp stamp = StampInput();
     // First the system copies what it will, without the bytes passing through here. The loop
     // goes on from where it stopped, and it alone decides success: a failure that was passing
     // costs nothing, a real one comes back at the next read or write and is reported there, and
     // an end the system saw too early (some kernels find nothing in /proc files) is read again.
-    const std::int64_t moved = CopyBySystem(file, to, kBufferSize);
+    const std::int64_t moved = CopyBySystem(file, to, buffer, kBufferSize);
     if (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0) {
         return Fail("Cannot write to file");
     }
     for (;;) {
+        if (StampInput() != stamp) {
+            return Fail("Cannot read from STDIN", "the input changed while it was copied");
+        }
         errno = 0;
-        const std::size_t n = std::fread(buffer, 1, kBufferSize, stdin);
+        const std::size_t n = ReadFully(stdin, buffer, kBufferSize);
         const int readError = errno;
-        if (n > 0 && std::fwrite(buffer, n, 1, file) != 1) {
+        if (n > 0 && !WriteFully(file, buffer, n)) {
             return Fail("Cannot write to file");
         }
         if (std::ferror(stdin) != 0) {
@@ -140,6 +183,10 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
     // Asked before the target moves: where opening /dev/stdin duplicates descriptor 0 (macOS, the
     // BSDs), the two share one position, and positioning the target would move the input too.
     const bool same = IsInputTheFile(file);
+    if (!same && IsInputBehindTheFile(file)) {
+        // Each name has a cache of its own: a move through one would not see the other's bytes.
+        return Fail("Cannot read from STDIN", "it is the file itself, through a loop device");
+    }
     const std::int64_t from = same ? GetInputPosition() : 0;
     if (Seek(file, to, SEEK_SET) != 0) {
         return Fail("Cannot seek to the given offset");
@@ -152,12 +199,12 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
 
 int main(int argc, char* argv[])
 {
-    if (!PrepareProcess()) {
-        return 2;
-    }
     if (argc != 3) {
         std::fputs(kUsage, stderr);
         return 0;
+    }
+    if (!PrepareProcess()) {
+        return Fail("Cannot stand in for a closed standard stream");
     }
     std::FILE* file = std::fopen(argv[1], "r+b");
     if (file == nullptr) {
@@ -178,6 +225,9 @@ int main(int argc, char* argv[])
     }
     int status = Patch(file, buffer, offset);
     ::operator delete[](buffer, kBufferAlignment);
+    if (status == 1 && !FlushDevice(file)) {
+        status = Fail("Cannot write to file");
+    }
     // A failed close can mean written bytes never reached the file (on NFS, for one).
     if (std::fclose(file) != 0 && status == 1) {
         status = Fail("Cannot write to file");

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 
 bool PrepareProcess()
@@ -132,10 +134,32 @@ bool SetInputPosition(std::int64_t position)
     return _lseeki64(_fileno(stdin), position, SEEK_SET) == position;
 }
 
-std::int64_t CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::size_t /*request*/)
+bool IsInputBehindTheFile(std::FILE* /*file*/)
+{
+    // A mounted disk image (VHD) does not say which file is behind it to a program that opens it.
+    return false;
+}
+
+InputStamp StampInput()
+{
+    struct _stat64 in = {};
+    if (_fstat64(_fileno(stdin), &in) != 0 || (in.st_mode & _S_IFMT) != _S_IFREG) {
+        return {};
+    }
+    return {in.st_size, in.st_mtime, in.st_ctime};
+}
+
+std::int64_t CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, char* /*buffer*/,
+                          std::size_t /*size*/)
 {
     // Nothing here copies a stream into a file at an offset without the bytes passing through.
     return 0;
+}
+
+bool FlushDevice(std::FILE* /*file*/)
+{
+    // The C library opens no raw disk with fopen, so the target is always a file.
+    return true;
 }
 
 int Seek(std::FILE* file, std::int64_t position, int whence)

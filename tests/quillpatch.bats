@@ -252,17 +252,18 @@ ROWS
   # What strace injects (failed system calls, or a result of 0), the message ("" for success),
   # and how much of the input must land: "read" for all that the system's copy and the reads
   # delivered before the failure (the C library may read ahead of the chunk). Rows about the reads
-  # and writes refuse the system's copy, so that the copy loop meets the fault. The third read
+  # and writes refuse the system's copy and its walk through the input's holes (every lseek after
+  # the target's own), so that the copy loop meets the fault. The third read
   # fails inside the second chunk: what it had must still be written. A system copy that fails or
   # sees an early end hands over to the loop at the position reached.
-  local refused=copy_file_range,splice:error=ENOSYS all
+  local refused="copy_file_range,splice:error=ENOSYS lseek:error=EINVAL:when=2+" all
   all=$(stat -c %s input)
   while IFS='|' read -r injections message written; do
     echo "injected: $injections"
     local args=()
     for injection in $injections; do args+=(-e "inject=$injection"); done
     cp f target
-    strace -o .strace -e trace=read,readv,write,writev,close,copy_file_range,splice "${args[@]}" \
+    strace -o .strace -e trace=read,readv,pread64,write,writev,close,copy_file_range,splice,lseek "${args[@]}" \
       "${QP[@]}" target 0 <input >.out 2>.err && status=0 || status=$?
     grep -q INJECTED .strace
     if [[ -z $message ]]; then expect 1; else expect_failure "$message"; fi
@@ -285,7 +286,7 @@ copy_file_range:error=EXDEV:when=1||$all
 copy_file_range:error=EINVAL:when=1||$all
 copy_file_range:error=EIO:when=2||$all
 copy_file_range:retval=0:when=1||$all
-copy_file_range:error=EIO:when=2+ read,readv:error=EIO|Cannot read from STDIN|$CHUNK
+copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|$CHUNK
 ROWS
 }
 

@@ -1,0 +1,58 @@
+// The system answers for macOS and the BSDs.
+
+#include "platform.h"
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Where the C library lacks a system copy (macOS), the system will not do it.
+#ifndef QUILLPATCH_HAVE_COPY_FILE_RANGE
+ssize_t copy_file_range(int /*in*/, off_t* /*inAt*/, int /*out*/, off_t* /*outAt*/,
+                        std::size_t /*length*/, unsigned /*flags*/)
+{
+    errno = ENOSYS;
+    return -1;
+}
+#endif
+
+std::int64_t Nanoseconds(const timespec& time)
+{
+    return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
+}
+
+} // namespace
+
+bool IsInputBehindTheFile(std::FILE* /*file*/)
+{
+    // A vnode disk (mdconfig, hdiutil) does not say which file is behind it.
+    return false;
+}
+
+InputStamp StampInput()
+{
+    struct stat in = {};
+    if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
+        return {};
+    }
+    return {in.st_size, Nanoseconds(in.st_mtimespec), Nanoseconds(in.st_ctimespec)};
+}
+
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, std::size_t size)
+{
+    // A file goes file to file where the system has the call (FreeBSD 13 and later). Standard
+    // input's own position moves past what each request took; the target's is explicit.
+    struct stat in = {};
+    if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
+        return 0;
+    }
+    off_t position = at;
+    while (copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, size, 0) > 0) {
+    }
+    return position - at;
+}
