@@ -106,3 +106,46 @@ expect_failure() {
     return 1
   fi
 }
+
+# mount_fs KIND DIR: a file system of KIND mounted on DIR (made here) until the case ends: xfs
+# (a 512 MiB loop image), tmpfs, ramfs, overlay (DIR/merged over DIR/upper), bindfs (DIR/mirror
+# of DIR/real). Where that cannot be, says why in $WHY and fails.
+mount_fs() {
+  local kind=$1 dir=$2 tool
+  WHY=
+  if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then WHY="the Windows program sees no Linux mounts"; fi
+  if [[ -z $WHY && $(id -u) != 0 ]]; then WHY="mounting $kind takes root"; fi
+  case $kind in xfs) tool=mkfs.xfs ;; bindfs) tool=bindfs ;; *) tool=mount ;; esac
+  if [[ -z $WHY ]] && ! command -v "$tool" >/dev/null; then WHY="$tool is not installed"; fi
+  if [[ -n $WHY ]]; then return 1; fi
+  mkdir -p "$dir"
+  case $kind in
+    xfs) truncate -s 512M "$dir.img" && mkfs.xfs -q "$dir.img" && mount -o loop "$dir.img" "$dir" ;;
+    tmpfs | ramfs) mount -t "$kind" "$kind" "$dir" ;;
+    overlay)
+      mkdir "$dir/lower" "$dir/upper" "$dir/work" "$dir/merged"
+      mount -t overlay overlay -o "lowerdir=$dir/lower,upperdir=$dir/upper,workdir=$dir/work" "$dir/merged"
+      dir=$dir/merged
+      ;;
+    bindfs) mkdir "$dir/real" "$dir/mirror" && bindfs "$dir/real" "$dir/mirror" && dir=$dir/mirror ;;
+  esac 2>.why || {
+    WHY="this machine cannot mount $kind: $(cat .why)"
+    return 1
+  }
+  MOUNTED="$PWD/$dir ${MOUNTED:-}"
+}
+
+# loop_device FILE: sets $LOOP to a loop device over FILE until the case ends.
+loop_device() {
+  LOOP=$(losetup -f --show "$1" 2>.why) || {
+    WHY="this machine cannot make a loop device: $(cat .why)"
+    return 1
+  }
+  LOOPS="$LOOP ${LOOPS:-}"
+}
+
+undo_mounts() {
+  local undo
+  for undo in ${LOOPS:-}; do losetup -d "$undo"; done
+  for undo in ${MOUNTED:-}; do umount "$undo"; done
+}
