@@ -10,8 +10,10 @@
 #include <linux/falloc.h>
 #include <linux/loop.h>
 #include <linux/magic.h>
+#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -28,7 +30,8 @@ bool IsLoopOver(int device, const struct stat& file)
 {
     struct stat self = {};
     loop_info64 loop = {};
-    return fstat(device, &self) == 0 && S_ISBLK(self.st_mode) && S_ISREG(file.st_mode) &&
+    return fstat(device, &self) == 0 && S_ISBLK(self.st_mode) &&
+           major(self.st_rdev) == LOOP_MAJOR && S_ISREG(file.st_mode) &&
            ioctl(device, LOOP_GET_STATUS64, &loop) == 0 && loop.lo_device == file.st_dev &&
            loop.lo_inode == file.st_ino;
 }

@@ -270,14 +270,15 @@ ROWS
   # the target's own), so that the copy loop meets the fault. The third read
   # fails inside the second chunk: what it had must still be written. A system copy that fails or
   # sees an early end hands over to the loop at the position reached.
-  local refused="copy_file_range,splice:error=ENOSYS lseek:error=EINVAL:when=2+" all
+  local refused="copy_file_range,splice:error=ENOSYS lseek,_llseek:error=EINVAL:when=2+" all
   all=$(stat -c %s input)
   while IFS='|' read -r injections message written; do
     echo "injected: $injections"
     local args=()
     for injection in $injections; do args+=(-e "inject=$injection"); done
     cp f target
-    strace -o .strace -e trace=read,readv,pread64,write,writev,close,copy_file_range,splice,lseek "${args[@]}" \
+    strace -o .strace -e trace=read,readv,pread64,write,writev,close,copy_file_range,splice,lseek,_llseek \
+      "${args[@]}" \
       "${QP[@]}" target 0 <input >.out 2>.err && status=0 || status=$?
     grep -q INJECTED .strace
     if [[ -z $message ]]; then expect 1; else expect_failure "$message"; fi
@@ -402,7 +403,7 @@ ROWS
         echo "skipped: under $QUILLPATCH_INSTRUMENTED strace would see more than the program"
         continue
       fi
-      QP=(strace -o .strace -e trace=lseek,fallocate -e "inject=$injection" "${run[@]}")
+      QP=(strace -o .strace -e trace=lseek,_llseek,fallocate -e "inject=$injection" "${run[@]}")
     fi
     with_input_at "$input" "$skip" "$target" "$offset"
     QP=("${run[@]}")
@@ -433,7 +434,7 @@ xfs|xfs|H1024 D1024 H4096 D4 H20|0|1048576|-|yes
 tmpfs|here|H1024 D64 H4096 D4|0|100|-|yes
 here|ramfs|H1024 D64 H2048 D4 H512|0|1048676|-|no
 here|here|H1024 D64 H2048 D4 H512|0|1048676|fallocate:error=EOPNOTSUPP|no
-bindfs|here|D64 H1024 D64 H512|0|100|lseek:retval=32768:when=3|no
+bindfs|here|D64 H1024 D64 H512|0|100|lseek,_llseek:retval=32768:when=3|no
 here|loop|H1024 D64 H2048 D4 H512|0|4096|-|no
 here|loop|H1024 D64 H2048 D4 H512|0|4097|-|no
 ROWS
