@@ -10,3 +10,12 @@ string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${QUILLPATCH_ZIG_TARGET}")
 find_program(ZIG zig REQUIRED)
 set(CMAKE_CXX_COMPILER "${ZIG}" c++)
 set(CMAKE_CXX_COMPILER_TARGET "${QUILLPATCH_ZIG_TARGET}")
+# A processor to build for, below what the target implies (ARMv6 for every Raspberry Pi), and the
+# emulator that runs such programs here.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLPATCH_ZIG_CPU)
+if(QUILLPATCH_ZIG_CPU)
+  set(CMAKE_CXX_FLAGS_INIT "-mcpu=${QUILLPATCH_ZIG_CPU}")
+endif()
+if(QUILLPATCH_ZIG_TARGET MATCHES "^arm-linux")
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm1176)
+endif()
