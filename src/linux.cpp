@@ -225,7 +225,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
 // where the walk stopped: the input's end, or the place from which the copy loop must go on.
 off_t CopyFile(Walk& walk)
 {
-    const off_t end = walk.input.st_size;
+    const off_t end = std::max(walk.input.st_size, walk.from);
     const bool believed = ReportsHolesSoundly(STDIN_FILENO);
     off_t position = walk.from;
     while (position < end) {

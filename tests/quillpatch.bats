@@ -516,13 +516,12 @@ ROWS
   # Standard input closed and no /dev/null to stand in for it (a bare chroot): said, target
   # untouched; a wrong argument count is still only that.
   if [[ -z ${QUILLPATCH_INSTRUMENTED:-} && -z ${QUILLPATCH_WINDOWS:-} ]]; then
+    local no_null=(strace -o .strace -e trace=open,openat -e inject=open,openat:error=ENOENT)
     cp before f
-    strace -o .strace -e trace=openat -e inject=openat:error=ENOENT "${QP[@]}" f 10 <&- >.out 2>.err &&
-      status=0 || status=$?
+    "${no_null[@]}" "${QP[@]}" f 10 <&- >.out 2>.err && status=0 || status=$?
     expect_failure "Cannot stand in for a closed standard stream"
     same f before
-    strace -o .strace -e trace=openat -e inject=openat:error=ENOENT "${QP[@]}" f <&- >.out 2>.err &&
-      status=0 || status=$?
+    "${no_null[@]}" "${QP[@]}" f <&- >.out 2>.err && status=0 || status=$?
     expect 0 "$USAGE"
   fi
 }
