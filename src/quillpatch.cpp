@@ -151,7 +151,6 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
         if (StampInput() != stamp) {
             return Fail("Cannot read from STDIN", "the input changed while it was copied");
         }
-        errno = 0;
         const std::size_t n = ReadFully(stdin, buffer, kBufferSize);
         const int readError = errno;
         if (n > 0 && !WriteFully(file, buffer, n)) {
