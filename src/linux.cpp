@@ -65,7 +65,8 @@ struct Walk {
     // as zeros once it grows. A device has no end here: all of it is old bytes.
     off_t targetEnd;
     bool device;
-    struct stat input;
+    // The input as the walk began: its size is where the walk ends.
+    InputStamp input;
     char* buffer;
     std::size_t size;
     bool systemCopies;
@@ -81,10 +82,7 @@ off_t TargetOf(const Walk& walk, off_t position)
 // this copy has just written (the target under another name), and the copy loop reports it.
 bool InputUnchanged(const Walk& walk)
 {
-    struct stat now = {};
-    return fstat(STDIN_FILENO, &now) == 0 && now.st_size == walk.input.st_size &&
-           Nanoseconds(now.st_mtim) == Nanoseconds(walk.input.st_mtim) &&
-           Nanoseconds(now.st_ctim) == Nanoseconds(walk.input.st_ctim);
+    return StampInput() == walk.input;
 }
 
 bool WriteAt(Walk& walk, const char* bytes, std::size_t n, off_t to)
@@ -225,7 +223,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
 // where the walk stopped: the input's end, or the place from which the copy loop must go on.
 off_t CopyFile(Walk& walk)
 {
-    const off_t end = std::max(walk.input.st_size, walk.from);
+    const off_t end = std::max<off_t>(walk.input.size, walk.from);
     const bool believed = ReportsHolesSoundly(STDIN_FILENO);
     off_t position = walk.from;
     while (position < end) {
@@ -293,8 +291,8 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
     // anything is cleared.
     if (S_ISREG(in.st_mode) && (S_ISREG(target.st_mode) || S_ISBLK(target.st_mode)) && mode != -1 &&
         (mode & O_ACCMODE) != O_WRONLY && from >= 0) {
-        Walk walk = {out, from,   at,   target.st_size, S_ISBLK(target.st_mode),
-                     in,  buffer, size, true,           true};
+        Walk walk = {out,          from,   at,   target.st_size, S_ISBLK(target.st_mode),
+                     StampInput(), buffer, size, true,           true};
         const off_t reached = CopyFile(walk);
         return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
     }

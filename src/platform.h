@@ -33,6 +33,16 @@ struct InputStamp {
 };
 InputStamp StampInput();
 
+inline bool operator==(const InputStamp& a, const InputStamp& b)
+{
+    return a.size == b.size && a.modified == b.modified && a.changed == b.changed;
+}
+
+inline bool operator!=(const InputStamp& a, const InputStamp& b)
+{
+    return !(a == b);
+}
+
 // Standard input's own position, which a caller sharing it sees; -1 on failure.
 std::int64_t GetInputPosition();
 bool SetInputPosition(std::int64_t position);

@@ -82,11 +82,6 @@ bool WriteFully(std::FILE* stream, const char* buffer, std::size_t n)
     }
 }
 
-bool operator!=(const InputStamp& a, const InputStamp& b)
-{
-    return a.size != b.size || a.modified != b.modified || a.changed != b.changed;
-}
-
 // Standard input is the target itself, so a plain copy would read back bytes it has already
 // overwritten. Move the rest of the input, from `from` on, to `to` as memmove does, from the far
 // end when the move goes right, through the one buffer.
