@@ -3,11 +3,13 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <linux/magic.h>
 #include <linux/major.h>
@@ -55,22 +57,267 @@ bool ReportsHolesSoundly(int fd)
     }
 }
 
+// Zeros to write from: never written to, so its pages are the system's one page of zeros and
+// cost no memory.
+std::array<char, 1 << 20> zeros;
+
+// The target as the copy finds it and leaves it.
+struct Target {
+    int fd;
+    bool device;
+    // A file's size, which grows as bytes land past it; a device's size.
+    off_t end;
+    // The unit a device zeroes in (its logical block), or a file system's usual block.
+    off_t block;
+    // A device still zeroes for us (a file: still punches holes).
+    bool punches;
+    // The file system reports holes soundly, so a hole there is known to read as zeros.
+    bool holesKnown;
+    // The last extent looked up: [extentStart, extentEnd) is a hole, or data.
+    off_t extentStart;
+    off_t extentEnd;
+    bool extentIsHole;
+};
+
+Target TargetOfFile(int fd, const struct stat& st)
+{
+    Target target = {fd, S_ISBLK(st.st_mode), st.st_size, 4096, true, false, 0, 0, false};
+    if (target.device) {
+        std::uint64_t size = 0;
+        int block = 0;
+        target.end = ioctl(fd, BLKGETSIZE64, &size) == 0 && size <= INT64_MAX
+                         ? static_cast<off_t>(size)
+                         : lseek(fd, 0, SEEK_END);
+        target.block = ioctl(fd, BLKSSZGET, &block) == 0 && block > 0 ? block : 4096;
+    } else {
+        target.holesKnown = ReportsHolesSoundly(fd);
+    }
+    return target;
+}
+
+bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
+{
+    while (n > 0) {
+        const ssize_t written = pwrite(target.fd, bytes, n, to);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        n -= static_cast<std::size_t>(written);
+        to += written;
+    }
+    target.end = std::max(target.end, to);
+    return true;
+}
+
+bool WriteZeros(Target& target, off_t first, off_t last)
+{
+    for (off_t to = first; to < last;) {
+        const auto n = static_cast<std::size_t>(std::min<off_t>(last - to, zeros.size()));
+        if (!WriteAt(target, zeros.data(), n, to)) {
+            return false;
+        }
+        to += static_cast<off_t>(n);
+    }
+    return true;
+}
+
+bool Punch(Target& target, off_t first, off_t last)
+{
+    while (target.punches) {
+        if (fallocate(target.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, first, last - first) ==
+            0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            target.punches = false;
+        }
+    }
+    return false;
+}
+
+// [first, last) of a device reads as zeros afterwards. The device zeroes whole blocks of its own
+// (a loop device frees them in its file), and up to its end only: past it, and at the edges, the
+// zeros are written, so that running off the end fails as any write there does.
+bool ClearDevice(Target& target, off_t first, off_t last)
+{
+    const off_t inside = std::min(last, std::max(first, target.end));
+    const off_t from = (first + target.block - 1) / target.block * target.block;
+    const off_t to = inside / target.block * target.block;
+    if (from < to && Punch(target, from, to)) {
+        return WriteZeros(target, first, from) && WriteZeros(target, to, last);
+    }
+    return WriteZeros(target, first, last);
+}
+
+// Whether the file reads as zeros at `at` without storing them: a hole, or an unwritten extent.
+// Sets `until` to where that answer ends. The file's own writes land only behind `at`, so an
+// extent looked up once holds for all of it.
+bool IsHoleAt(Target& target, off_t at, off_t& until)
+{
+    if (at < target.extentStart || at >= target.extentEnd) {
+        const off_t data = lseek(target.fd, at, SEEK_DATA);
+        const off_t hole = data == at ? lseek(target.fd, at, SEEK_HOLE) : -1;
+        target.extentStart = at;
+        if (data < 0 && errno == ENXIO) {
+            target.extentEnd = target.end; // a hole to the end
+            target.extentIsHole = true;
+        } else if (data > at) {
+            target.extentEnd = data;
+            target.extentIsHole = true;
+        } else if (hole > at) {
+            target.extentEnd = hole;
+            target.extentIsHole = false;
+        } else {
+            target.holesKnown = false; // an answer that makes no sense: write every zero
+            target.extentEnd = at;
+            until = target.end;
+            return false;
+        }
+    }
+    until = target.extentEnd;
+    return target.extentIsHole;
+}
+
+// Zeros that arrived as data for [first, last) of a file: past its end and where it already reads
+// as zeros they need no writing (the file grows over them at the end, or later data does); where
+// it holds bytes they are written, and its allocation stays as it was.
+bool ClearFile(Target& target, off_t first, off_t last)
+{
+    while (first < last && first < target.end) {
+        off_t until = target.end;
+        const bool hole = target.holesKnown && IsHoleAt(target, first, until);
+        until = std::min({until, last, target.end});
+        if (!hole && !WriteZeros(target, first, until)) {
+            return false;
+        }
+        first = until;
+    }
+    return true;
+}
+
+bool IsZero(const char* bytes, std::size_t n)
+{
+    return bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
+}
+
+// A pipe or socket on standard input, read in pieces no larger than the pipe holds (a larger
+// read brings no more, and would only touch more of the buffer) and cut into blocks at the
+// target's block boundaries. Blocks with data are written; a run of zero blocks is written only
+// where the target does not read as zeros already.
+struct Stream {
+    Target target;
+    // Where the run of zero blocks that reaches the bytes not yet placed began, or -1.
+    off_t zerosFrom;
+};
+
+bool Clear(Stream& stream, off_t last)
+{
+    const off_t first = stream.zerosFrom;
+    stream.zerosFrom = -1;
+    return stream.target.device ? ClearDevice(stream.target, first, last)
+                                : ClearFile(stream.target, first, last);
+}
+
+// Places the n bytes that go to the target at `at`.
+bool Place(Stream& stream, const char* bytes, std::size_t n, off_t at)
+{
+    const auto block = static_cast<std::size_t>(stream.target.block);
+    // The first block may start before `at`: a block is the target's, not the input's.
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t j = i;
+        bool zero = false;
+        for (std::size_t next; j < n; j = next) {
+            next = std::min(n, j + block -
+                                   static_cast<std::size_t>((at + static_cast<off_t>(j)) %
+                                                            stream.target.block));
+            const bool blockZero = IsZero(bytes + j, next - j);
+            if (j > i && blockZero != zero) {
+                break;
+            }
+            zero = blockZero;
+        }
+        const off_t first = at + static_cast<off_t>(i);
+        if (zero) {
+            if (stream.zerosFrom < 0) {
+                stream.zerosFrom = first;
+            }
+        } else if ((stream.zerosFrom >= 0 && !Clear(stream, first)) ||
+                   !WriteAt(stream.target, bytes + i, j - i, first)) {
+            return false;
+        }
+        i = j;
+    }
+    return true;
+}
+
+// Returns how many bytes were placed, or -1 when bytes taken from the input could not be placed
+// (errno says why): they cannot be read again.
+std::int64_t CopyStream(const Target& target, off_t at, char* buffer, std::size_t size)
+{
+    Stream stream = {target, -1};
+    const auto block = static_cast<std::size_t>(target.block);
+    const int capacity = fcntl(STDIN_FILENO, F_GETPIPE_SZ);
+    std::size_t piece = capacity > 0 ? static_cast<std::size_t>(capacity) : 1048576;
+    piece = std::clamp<std::size_t>(piece, block, std::min<std::size_t>(1048576, size - block));
+    // The bytes in the buffer go to the target from `base` on.
+    off_t base = at;
+    std::size_t fill = 0;
+    for (;;) {
+        const auto room = static_cast<std::uint64_t>(INT64_MAX - base) - fill;
+        const ssize_t got = read(STDIN_FILENO, buffer + fill,
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(piece, room)));
+        if (got < 0 && (errno == EINTR || WaitForInput(errno))) {
+            continue;
+        }
+        if (got <= 0) {
+            // The end, a failure that took nothing, or no file position left for more: the copy
+            // loop reads again and decides.
+            break;
+        }
+        fill += static_cast<std::size_t>(got);
+        // Every whole block goes now; the rest waits for the bytes that complete its block.
+        const off_t whole = (base + static_cast<off_t>(fill)) / target.block * target.block;
+        if (whole > base) {
+            const auto n = static_cast<std::size_t>(whole - base);
+            if (!Place(stream, buffer, n, base)) {
+                return -1;
+            }
+            std::memmove(buffer, buffer + n, fill - n);
+            fill -= n;
+            base = whole;
+        }
+    }
+    if (fill > 0 && !Place(stream, buffer, fill, base)) {
+        return -1;
+    }
+    const off_t end = base + static_cast<off_t>(fill);
+    if (stream.zerosFrom >= 0 && !Clear(stream, end)) {
+        return -1;
+    }
+    // Zeros that ran past the file's end: the file grows over them, or they are written.
+    if (!target.device && end > at && stream.target.end < end && ftruncate(target.fd, end) != 0 &&
+        !WriteZeros(stream.target, stream.target.end, end)) {
+        return -1;
+    }
+    return end - at;
+}
+
 // One copy of a file on standard input into the target, range by range: data is copied, holes
 // are cleared. Positions are the input's; the target's are `at` further on from `from`.
 struct Walk {
-    int out;
+    Target target;
     off_t from;
     off_t at;
-    // The target's end: below it, what a hole covers must be cleared; above it, the target reads
-    // as zeros once it grows. A device has no end here: all of it is old bytes.
-    off_t targetEnd;
-    bool device;
     // The input as the walk began: its size is where the walk ends.
     InputStamp input;
     char* buffer;
     std::size_t size;
     bool systemCopies;
-    bool punches;
 };
 
 off_t TargetOf(const Walk& walk, off_t position)
@@ -83,24 +330,6 @@ off_t TargetOf(const Walk& walk, off_t position)
 bool InputUnchanged(const Walk& walk)
 {
     return StampInput() == walk.input;
-}
-
-bool WriteAt(Walk& walk, const char* bytes, std::size_t n, off_t to)
-{
-    while (n > 0) {
-        const ssize_t written = pwrite(walk.out, bytes, n, to);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        n -= static_cast<std::size_t>(written);
-        to += written;
-    }
-    walk.targetEnd = std::max(walk.targetEnd, to);
-    return true;
 }
 
 // Reads [position, position + n) of the input whole into the buffer.
@@ -133,10 +362,10 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
         if (walk.systemCopies) {
             off_t in = position;
             off_t to = TargetOf(walk, position);
-            const ssize_t moved = copy_file_range(STDIN_FILENO, &in, walk.out, &to, n, 0);
+            const ssize_t moved = copy_file_range(STDIN_FILENO, &in, walk.target.fd, &to, n, 0);
             if (moved > 0) {
                 position = in;
-                walk.targetEnd = std::max(walk.targetEnd, to);
+                walk.target.end = std::max(walk.target.end, to);
             } else if (moved == 0) {
                 return false; // the input ended before its size said
             } else if (errno != EINTR) {
@@ -145,7 +374,7 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
             }
         } else {
             if (!ReadAt(walk, n, position) ||
-                !WriteAt(walk, walk.buffer, n, TargetOf(walk, position))) {
+                !WriteAt(walk.target, walk.buffer, n, TargetOf(walk, position))) {
                 return false;
             }
             position += static_cast<off_t>(n);
@@ -157,35 +386,22 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
     return true;
 }
 
-// The target's bytes for the input's [position, end) read as zeros afterwards: punched out where
-// the system can, so they take no space (on a device the system zeroes them, or refuses), written
-// as zeros where it cannot. Past the target's end nothing needs doing.
+// The target's bytes for the input's [position, end) read as zeros afterwards: a file's are
+// punched out where the system can, so they take no space, and written as zeros where it cannot;
+// past its end nothing needs doing. A device zeroes them itself, or they are written.
 bool Clear(Walk& walk, off_t position, off_t end)
 {
+    Target& target = walk.target;
     const off_t first = TargetOf(walk, position);
     const off_t last =
-        walk.device ? TargetOf(walk, end) : std::min(TargetOf(walk, end), walk.targetEnd);
+        target.device ? TargetOf(walk, end) : std::min(TargetOf(walk, end), target.end);
     if (first >= last) {
         return true;
     }
-    while (walk.punches) {
-        if (fallocate(walk.out, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, first, last - first) ==
-            0) {
-            return true;
-        }
-        if (errno != EINTR) {
-            walk.punches = false;
-        }
+    if (target.device) {
+        return ClearDevice(target, first, last);
     }
-    for (off_t to = first; to < last;) {
-        const std::size_t n = ChunkOf(walk, to, last);
-        std::memset(walk.buffer, 0, n);
-        if (!WriteAt(walk, walk.buffer, n, to)) {
-            return false;
-        }
-        to += static_cast<off_t>(n);
-    }
-    return true;
+    return Punch(target, first, last) || WriteZeros(target, first, last);
 }
 
 // A hole the system reports in the input's [position, end). Where it is not known to report holes
@@ -204,11 +420,10 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
         if (!ReadAt(walk, n, position)) {
             return false;
         }
-        const bool zeros =
-            walk.buffer[0] == 0 && std::memcmp(walk.buffer, walk.buffer + 1, n - 1) == 0;
         const off_t next = position + static_cast<off_t>(n);
-        if (zeros ? !Clear(walk, position, next)
-                  : !WriteAt(walk, walk.buffer, n, TargetOf(walk, position))) {
+        if (IsZero(walk.buffer, n)
+                ? !Clear(walk, position, next)
+                : !WriteAt(walk.target, walk.buffer, n, TargetOf(walk, position))) {
             return false;
         }
         position = next;
@@ -248,9 +463,9 @@ off_t CopyFile(Walk& walk)
     // An input that ends in a hole still reaches its full length in the target. Should the file
     // not grow, the loop writes that hole's zeros from where the target ends.
     const off_t length = TargetOf(walk, end);
-    if (!walk.device && end > walk.from && walk.targetEnd < length &&
-        ftruncate(walk.out, length) != 0) {
-        return std::clamp(walk.from + (walk.targetEnd - walk.at), walk.from, end);
+    if (!walk.target.device && end > walk.from && walk.target.end < length &&
+        ftruncate(walk.target.fd, length) != 0) {
+        return std::clamp(walk.from + (walk.target.end - walk.at), walk.from, end);
     }
     return end;
 }
@@ -287,16 +502,24 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
     if (fstat(STDIN_FILENO, &in) != 0 || fstat(out, &target) != 0) {
         return 0;
     }
+    const bool intoStore = S_ISREG(target.st_mode) || S_ISBLK(target.st_mode);
     // A file goes range by range into a file or a device. Standard input must be readable before
     // anything is cleared.
-    if (S_ISREG(in.st_mode) && (S_ISREG(target.st_mode) || S_ISBLK(target.st_mode)) && mode != -1 &&
-        (mode & O_ACCMODE) != O_WRONLY && from >= 0) {
-        Walk walk = {out,          from,   at,   target.st_size, S_ISBLK(target.st_mode),
-                     StampInput(), buffer, size, true,           true};
+    if (S_ISREG(in.st_mode) && intoStore && mode != -1 && (mode & O_ACCMODE) != O_WRONLY &&
+        from >= 0) {
+        if (in.st_size > from && in.st_size - from > INT64_MAX - at) {
+            errno = EFBIG; // no file position for its last bytes
+            return -1;
+        }
+        Walk walk = {TargetOfFile(out, target), from, at, StampInput(), buffer, size, true};
         const off_t reached = CopyFile(walk);
         return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
     }
-    // A pipe's pages go straight to the target; a file into anything else, as the system will.
+    // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
+    if ((S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)) && intoStore) {
+        return CopyStream(TargetOfFile(out, target), at, buffer, size);
+    }
+    // A pipe's pages go straight to anything else; a file, as the system will.
     ssize_t (*move)(int, off_t*, int, off_t*, std::size_t, unsigned) = nullptr;
     if (S_ISREG(in.st_mode)) {
         move = copy_file_range;

@@ -50,9 +50,12 @@ bool SetInputPosition(std::int64_t position);
 // Has the system itself move standard input into `file` from position `at` on, for as long as it
 // will: the bytes never pass through this process, a file system that can share blocks between
 // files may share them instead of copying, and holes in a file input become holes in the target
-// (the buffer of `size` bytes serves where the system will not copy). Returns how many bytes were
+// (the buffer of `size` bytes serves where the system will not copy), and zeros arriving through
+// a pipe are not written where the target reads as zeros already. Returns how many bytes were
 // moved; standard input is left just after them. Any failure or doubt only ends the moving
-// (nothing is reported): the caller copies whatever is left and meets a real fault itself.
+// (nothing is reported): the caller copies whatever is left and meets a real fault itself. Only
+// where bytes taken from standard input could not be written (they cannot be taken again), or
+// where the target has no position for them, it returns -1, errno telling why.
 std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* buffer, std::size_t size);
 
 // A device may take writes into its cache and fail them later: has a device target write them

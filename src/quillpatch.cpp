@@ -139,7 +139,7 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
     // costs nothing, a real one comes back at the next read or write and is reported there, and
     // an end the system saw too early (some kernels find nothing in /proc files) is read again.
     const std::int64_t moved = CopyBySystem(file, to, buffer, kBufferSize);
-    if (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0) {
+    if (moved < 0 || (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0)) {
         return Fail("Cannot write to file");
     }
     for (;;) {

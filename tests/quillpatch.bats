@@ -139,7 +139,9 @@ ROWS
 
 @test "a pipe delivering irregular pieces is copied whole, blocking or not" {
   random f 300000
-  random input $((2 * CHUNK + 70001))
+  # Zeros among the data: the run of zero blocks spans pieces that arrive apart.
+  { head -c $((CHUNK + 5000)) /dev/urandom && head -c $((3 << 20)) /dev/zero &&
+    head -c $((CHUNK - (3 << 20) + 65001)) /dev/urandom; } >input
   model f $((0x1234)) input >expected
   pieces() {
     for n in 1 4095 65537 7 $CHUNK 123456 3 $CHUNK; do
@@ -264,69 +266,94 @@ ROWS
   random f 100
   random input $((CHUNK + 5000000))
   # What strace injects (failed system calls, or a result of 0), the message ("" for success),
-  # and how much of the input must land: "read" for all that the system's copy and the reads
-  # delivered before the failure (the C library may read ahead of the chunk). Rows about the reads
+  # how much of the input must land: "read" for all that the system's copy and the reads
+  # delivered before the failure (the C library may read ahead of the chunk), "placed" for all
+  # that the writes of a pipe's pieces placed; and whether standard input is the file or a pipe,
+  # whose bytes once read cannot be read again. Rows about the reads
   # and writes refuse the system's copy and its walk through the input's holes (every lseek after
   # the target's own), so that the copy loop meets the fault. The third read
   # fails inside the second chunk: what it had must still be written. A system copy that fails or
   # sees an early end hands over to the loop at the position reached.
   local refused="copy_file_range,splice:error=ENOSYS lseek,_llseek:error=EINVAL:when=2+" all
   all=$(stat -c %s input)
-  while IFS='|' read -r injections message written; do
+  while IFS='|' read -r injections message written via; do
     echo "injected: $injections"
     local args=()
     for injection in $injections; do args+=(-e "inject=$injection"); done
     cp f target
-    strace -o .strace -e trace=read,readv,pread64,write,writev,close,copy_file_range,splice,lseek,_llseek \
-      "${args[@]}" \
-      "${QP[@]}" target 0 <input >.out 2>.err && status=0 || status=$?
+    traced() {
+      strace -o .strace -e trace=read,readv,pread64,write,writev,pwrite64,close,copy_file_range,splice,lseek,_llseek \
+        "${args[@]}" "${QP[@]}" target 0 >.out 2>.err
+    }
+    if [[ $via == file ]]; then traced <input; else traced < <(cat input); fi && status=0 || status=$?
     grep -q INJECTED .strace
     if [[ -z $message ]]; then expect 1; else expect_failure "$message"; fi
     if [[ $written == read ]]; then
       written=$(awk '/^(readv?|copy_file_range)\(0,/ && $NF ~ /^[0-9]+$/ { n += $NF }
                      END { print n + 0 }' .strace)
+    elif [[ $written == placed ]]; then
+      written=$(awk '/^pwrite64\(/ && $NF ~ /^[0-9]+$/ { n += $NF } END { print n + 0 }' .strace)
     fi
     echo "$written bytes must land"
     head -c "$written" input >landed
     model f 0 landed >expected
     same target expected
   done <<ROWS
-read,readv:error=EIO:when=1 $refused|Cannot read from STDIN|read
-read,readv:error=EIO:when=2 $refused|Cannot read from STDIN|read
-read,readv:error=EIO:when=3 $refused|Cannot read from STDIN|read
-write,writev:error=EIO:when=1 $refused|Cannot write to file|0
-write,writev:error=EIO:when=2 $refused|Cannot write to file|$CHUNK
-close:error=EIO:when=1|Cannot write to file|read
-copy_file_range:error=EXDEV:when=1||$all
-copy_file_range:error=EINVAL:when=1||$all
-copy_file_range:error=EIO:when=2||$all
-copy_file_range:retval=0:when=1||$all
-copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|$CHUNK
+read,readv:error=EIO:when=1 $refused|Cannot read from STDIN|read|file
+read,readv:error=EIO:when=2 $refused|Cannot read from STDIN|read|file
+read,readv:error=EIO:when=3 $refused|Cannot read from STDIN|read|file
+write,writev:error=EIO:when=1 $refused|Cannot write to file|0|file
+write,writev:error=EIO:when=2 $refused|Cannot write to file|$CHUNK|file
+close:error=EIO:when=1|Cannot write to file|read|file
+copy_file_range:error=EXDEV:when=1||$all|file
+copy_file_range:error=EINVAL:when=1||$all|file
+copy_file_range:error=EIO:when=2||$all|file
+copy_file_range:retval=0:when=1||$all|file
+copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|$CHUNK|file
+pwrite64:error=EIO:when=1|Cannot write to file|0|pipe
+pwrite64:error=ENOSPC:when=4|Cannot write to file|placed|pipe
+read:error=EIO:when=2||$all|pipe
+read:error=EIO:when=3+|Cannot read from STDIN|placed|pipe
 ROWS
 }
 
-@test "the system's own copy carries all of a file or a pipe" {
+@test "the system's own copy carries all of a file; a pipe is read a pipe's worth at a time" {
   skip_on_windows "strace follows Linux programs only"
   if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
     skip "under $QUILLPATCH_INSTRUMENTED the system calls counted would not all be the program's"
   fi
-  random f 100
-  random input $((2 * CHUNK + 12345))
-  model f 7 input >expected
-  traced() { strace -o .strace -e trace="read,readv,$call" "${QP[@]}" target 7 >.out 2>.err; }
-  while read -r via call; do
-    echo "from a $via: $call"
-    cp f target
+  # Random data with 3 MiB of zeros in the middle, which a pipe brings as data.
+  { head -c $((CHUNK + 12345)) /dev/urandom && head -c $((3 << 20)) /dev/zero &&
+    head -c "$CHUNK" /dev/urandom; } >input
+  local size zero=$((3 << 20))
+  size=$(stat -c %s input)
+  # Where the input comes from, the call that must carry it, and what the target is: the file
+  # gets all of it from the system; the pipe's zeros past the empty target's end are never
+  # written (but for the 4 KiB blocks they share with data), and no read takes more than the pipe
+  # holds (1 MiB), so the buffer is never filled.
+  while read -r via call target; do
+    echo "from a $via into a $target target: $call"
+    case $target in
+      random) random f 100 ;;
+      empty) : >f ;;
+    esac
+    model f 7 input >expected
+    traced() { strace -o .strace -e trace="read,readv,pwrite64,$call" "${QP[@]}" f 7 >.out 2>.err; }
     if [[ $via == file ]]; then traced <input; else traced < <(cat input); fi && status=0 || status=$?
     expect 1
-    same target expected
-    # Every byte went through the system's copy; the reads only confirmed the end.
-    awk -v call="$call" '$0 ~ "^" call "\\(0," && $NF ~ /^[0-9]+$/ { moved += $NF }
+    same f expected
+    awk -v call="$call" -v via="$via" -v size="$size" -v zero="$zero" '
+      $0 ~ "^" call "\\(0," && $NF ~ /^[0-9]+$/ { moved += $NF; if ($NF > most) most = $NF }
+      /^pwrite64\(/ && $NF ~ /^[0-9]+$/ { written += $NF }
       /^readv?\(0,/ && $NF != 0 { read = 1 }
-      END { print moved, read + 0; exit !(moved == size && !read) }' size="$(stat -c %s input)" .strace
+      END {
+        print moved, most, written, read + 0
+        if (via == "file") exit !(moved == size && !read)
+        exit !(moved == size && most <= 1048576 && written >= size - zero && written < size - zero + 8192)
+      }' .strace
   done <<'ROWS'
-file copy_file_range
-pipe splice
+file copy_file_range random
+pipe read empty
 ROWS
 }
 
@@ -437,6 +464,94 @@ here|here|H1024 D64 H2048 D4 H512|0|1048676|fallocate:error=EOPNOTSUPP|no
 bindfs|here|D64 H1024 D64 H512|0|100|lseek,_llseek:retval=32768:when=3|no
 here|loop|H1024 D64 H2048 D4 H512|0|4096|-|no
 here|loop|H1024 D64 H2048 D4 H512|0|4097|-|no
+ROWS
+}
+
+@test "zeros through a pipe are not written where the target reads as zeros: every byte exact" {
+  skip_on_windows "the Windows program writes every byte itself"
+  # The target before (empty; sparse: a 32 MiB hole; old: 8 MiB of data; short: 100 bytes;
+  # falloc: 16 MiB allocated, unwritten; mixed: holes and data; bindfs: sparse behind a FUSE
+  # mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file), the
+  # offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB), what strace injects,
+  # and what the target's blocks must do: sparse (grow by no more than the data and 1 MiB; for a
+  # loop device, its file), kept (not fall either), or - (no check).
+  local how offsets layout injection blocks file target size=$((32 << 20)) piece n data before after run
+  while IFS='|' read -r how offsets layout injection blocks; do
+    : >input
+    data=0
+    for piece in $layout; do
+      n=${piece#?} && n=${n/K/*1024} && n=$((${n/M/*1048576}))
+      if [[ $piece == D* ]]; then
+        head -c "$n" /dev/urandom >>input
+        data=$((data + n))
+      else
+        head -c "$n" /dev/zero >>input
+      fi
+    done
+    for offset in $offsets; do
+      echo "target $how at $offset: $layout; injected: $injection"
+      file=t
+      rm -f t
+      case $how in
+        empty) : >t ;;
+        sparse | loop) truncate -s "$size" t ;;
+        old) random t $((8 << 20)) ;;
+        short) random t 100 ;;
+        falloc) fallocate -l $((16 << 20)) t ;;
+        mixed)
+          truncate -s $((16 << 20)) t
+          for n in 1 5 9; do head -c 1M /dev/urandom | dd of=t bs=1M seek=$n conv=notrunc status=none; done
+          ;;
+        bindfs)
+          if [[ ! -d bf ]]; then mount_fs bindfs bf || skip "$WHY"; fi
+          file=bf/mirror/t
+          rm -f "$file" && truncate -s "$size" "$file"
+          ;;
+      esac
+      model "$file" "$offset" input >expected
+      target=$file
+      if [[ $how == loop ]]; then
+        loop_device t || skip "$WHY"
+        target=$LOOP
+      fi
+      before=$(stat -c %b "$file")
+      run=("${QP[@]}")
+      if [[ $injection != - ]]; then
+        if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
+          echo "skipped: under $QUILLPATCH_INSTRUMENTED strace would see more than the program"
+          continue
+        fi
+        QP=(strace -o .strace -e trace=ftruncate,fallocate -e "inject=$injection" "${run[@]}")
+      fi
+      qp "$target" "$offset" < <(cat input)
+      QP=("${run[@]}")
+      expect 1
+      if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
+      if [[ $how == loop ]]; then
+        losetup -d "$LOOP" && LOOPS=
+      fi
+      same "$file" expected
+      after=$(stat -c %b "$file")
+      echo "blocks of 512 bytes: $before before, $after after, for $data bytes of data"
+      case $blocks in
+        sparse) ((after * 512 <= before * 512 + data + (1 << 20))) ;;
+        kept) ((after >= before && after * 512 <= before * 512 + data + (1 << 20))) ;;
+      esac
+    done
+  done <<'ROWS'
+empty|0 1 4095 4097 1048676|Z5M|-|sparse
+empty|0 4097|Z10K D3000|-|sparse
+empty|0 1 4097|D100 Z21M|-|sparse
+empty|0|D100 Z21M|ftruncate:error=EPERM|-
+short|0 4095 1048676|D1 Z1 D4095 Z8191 D7 Z4096 D1 Z4095 D2 Z8190|-|sparse
+sparse|0 1 4095 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|sparse
+sparse|1048576|Z40M D1|-|sparse
+old|0 1 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|kept
+falloc|0 4097|Z2M D4096 Z6M D1|-|kept
+mixed|0 100 1048676|Z7M D1 Z5M D8191 Z3M|-|sparse
+bindfs|4097|D64K Z2M D1 Z1M|-|-
+loop|0 512 4096 4097|D1 Z3M D4097 Z8M D511 Z1M|-|sparse
+loop|4097|D1 Z3M D4097 Z8M D511 Z1M|fallocate:error=EOPNOTSUPP|-
 ROWS
 }
 
