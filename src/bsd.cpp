@@ -28,7 +28,7 @@ std::int64_t Nanoseconds(const timespec& time)
 
 } // namespace
 
-bool IsInputBehindTheFile(std::FILE* /*file*/)
+bool IsInputBehindTheFile(std::FILE* /*file*/, std::int64_t /*at*/)
 {
     // A vnode disk (mdconfig, hdiutil) does not say which file is behind it.
     return false;

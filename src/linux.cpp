@@ -1,4 +1,5 @@
-// The system answers for Linux: its own copy, holes that stay holes, and the loop device.
+// The system answers for Linux: its own copy, holes that stay holes, zeros through a pipe that
+// need no writing.
 
 #include "platform.h"
 
@@ -10,12 +11,9 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <linux/fs.h>
-#include <linux/loop.h>
 #include <linux/magic.h>
-#include <linux/major.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -25,17 +23,6 @@ namespace
 std::int64_t Nanoseconds(const timespec& time)
 {
     return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
-}
-
-// A loop device names the device and inode of the file behind it.
-bool IsLoopOver(int device, const struct stat& file)
-{
-    struct stat self = {};
-    loop_info64 loop = {};
-    return fstat(device, &self) == 0 && S_ISBLK(self.st_mode) &&
-           major(self.st_rdev) == LOOP_MAJOR && S_ISREG(file.st_mode) &&
-           ioctl(device, LOOP_GET_STATUS64, &loop) == 0 && loop.lo_device == file.st_dev &&
-           loop.lo_inode == file.st_ino;
 }
 
 // Local file systems known to report holes soundly. Elsewhere (ZFS, NFS, FUSE, overlays) a
@@ -471,14 +458,6 @@ off_t CopyFile(Walk& walk)
 }
 
 } // namespace
-
-bool IsInputBehindTheFile(std::FILE* file)
-{
-    struct stat in = {};
-    struct stat out = {};
-    return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(file), &out) == 0 &&
-           (IsLoopOver(STDIN_FILENO, out) || IsLoopOver(fileno(file), in));
-}
 
 InputStamp StampInput()
 {

@@ -1,6 +1,6 @@
 // What the run needs to know from the system it runs on. Each system answers in a file of its own,
-// chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp or bsd.cpp (macOS and the
-// BSDs), and windows.cpp.
+// chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp and linux-layers.cpp, or
+// bsd.cpp (macOS and the BSDs), and windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,11 @@ void EnlargeInputPipe();
 // Standard input is a disk file open for reading, and the very file that `file` has open.
 bool IsInputTheFile(std::FILE* file);
 
-// Standard input and the file are one store that the system names twice, and can tell so: a loop
-// device and the file behind it, either way round.
-bool IsInputBehindTheFile(std::FILE* file);
+// Standard input and the bytes of the file that a copy to position `at` would cover are one store
+// that the system names twice, and can tell so: a loop device, a partition, device-mapper or md
+// standing on the other, to any depth, either way round; a file of a file system mounted from
+// the other; an overlay's file and its layer's.
+bool IsInputBehindTheFile(std::FILE* file, std::int64_t at);
 
 // What shows that a file on standard input is being written to: its size and times. All zero for
 // input that is no file (a pipe's times move with every write into it).

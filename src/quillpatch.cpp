@@ -177,9 +177,11 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
     // Asked before the target moves: where opening /dev/stdin duplicates descriptor 0 (macOS, the
     // BSDs), the two share one position, and positioning the target would move the input too.
     const bool same = IsInputTheFile(file);
-    if (!same && IsInputBehindTheFile(file)) {
+    if (!same && IsInputBehindTheFile(file, to)) {
         // Each name has a cache of its own: a move through one would not see the other's bytes.
-        return Fail("Cannot read from STDIN", "it is the file itself, through a loop device");
+        return Fail("Cannot read from STDIN",
+                    "it is the file itself, under another name (a loop device, a partition, "
+                    "a mounted image)");
     }
     const std::int64_t from = same ? GetInputPosition() : 0;
     if (Seek(file, to, SEEK_SET) != 0) {

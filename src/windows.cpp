@@ -134,7 +134,7 @@ bool SetInputPosition(std::int64_t position)
     return _lseeki64(_fileno(stdin), position, SEEK_SET) == position;
 }
 
-bool IsInputBehindTheFile(std::FILE* /*file*/)
+bool IsInputBehindTheFile(std::FILE* /*file*/, std::int64_t /*at*/)
 {
     // A mounted disk image (VHD) does not say which file is behind it to a program that opens it.
     return false;
