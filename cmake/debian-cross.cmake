@@ -11,6 +11,12 @@ if(QUILLPATCH_CROSS MATCHES "^aarch64")
   set(CMAKE_SYSTEM_PROCESSOR aarch64)
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${CMAKE_FIND_ROOT_PATH})
 else()
-  # 32-bit x86 runs on the 64-bit host as it is.
+  # 32-bit x86 runs on a 64-bit kernel as it is, where the kernel runs 32-bit programs at all (some
+  # virtual machines' do not): else under qemu. The cross C library's loader tells which.
   string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR ${QUILLPATCH_CROSS})
+  execute_process(COMMAND ${CMAKE_FIND_ROOT_PATH}/lib/ld-linux.so.2 --help RESULT_VARIABLE runs
+                  OUTPUT_QUIET ERROR_QUIET)
+  if(NOT runs EQUAL 0)
+    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 -L ${CMAKE_FIND_ROOT_PATH})
+  endif()
 endif()

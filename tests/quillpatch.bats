@@ -97,6 +97,14 @@ ROWS
 0x8000000000000000
 -9223372036854775807
 ROWS
+  # Just below 2^63, where the file system has positions (tmpfs): none for the input's last bytes.
+  mount_fs tmpfs top || skip "$WHY"
+  random top/f 1000
+  cp top/f before
+  random input 5000
+  qp top/f 9223372036854775000 <input
+  expect_failure "Cannot write to file"
+  same top/f before
 }
 
 @test "input lands inside, at the end and past the end of the file" {
@@ -256,6 +264,18 @@ ROWS
   random input $((50 << 20))
   qp "$LOOP" 0 <input
   expect_failure "Cannot write to file"
+  # A hole, or zeros through a pipe, that run past a 4 MiB device's end fail as a write there does.
+  truncate -s 4M disk
+  loop_device disk || skip "$WHY"
+  head -c 4096 /dev/urandom >input
+  truncate -s 8M input
+  for via in file pipe; do
+    echo "8 MiB, mostly a hole, from a $via into a 4 MiB device"
+    if [[ $via == file ]]; then qp "$LOOP" 0 <input; else qp "$LOOP" 0 < <(cat input); fi
+    expect_failure "Cannot write to file"
+    grep -q 'No space left on device' .err
+    cmp -n $((4 << 20)) "$LOOP" input
+  done
 }
 
 @test "a failure in the middle of the copy: what came before is written, nothing after" {
@@ -690,38 +710,89 @@ ROWS
 }
 
 @test "the target reached under another name: moved exactly, or refused" {
-  local size=$((11 * 1024 * 1024 + 1000)) input target
+  local size=$((11 * 1024 * 1024 + 1000)) how offset outcome input target file
   random orig "$size"
-  model orig 100 orig >expected
-  # How the same bytes get a second name: an overlay's merged file over its upper one, a FUSE
-  # mirror, a loop device over the file (as input or as target), where the move must not start.
-  while read -r how; do
-    echo "standard input and target: $how"
+  # partitioned FILE: FILE gets a partition table with one partition, 2 MiB from 4 MiB on, and
+  # $LOOP becomes a loop device over it with $LOOP_PART for the partition.
+  partitioned() {
+    head -c 64 /dev/zero | dd of="$1" bs=1 seek=446 conv=notrunc status=none
+    printf '\203' | dd of="$1" bs=1 seek=450 conv=notrunc status=none
+    printf '\000\040\000\000\000\020\000\000' | dd of="$1" bs=1 seek=454 conv=notrunc status=none
+    printf '\125\252' | dd of="$1" bs=1 seek=510 conv=notrunc status=none
+    loop_device "$1" || return
+    LOOP_PART=${LOOP}p1
+    [[ -b $LOOP_PART ]] || partx -a "$LOOP" 2>.why || {
+      WHY="this machine cannot make partitions of a loop device: $(cat .why)"
+      return 1
+    }
+  }
+  # How the same bytes get a second name (an overlay's merged file over its upper one, a FUSE
+  # mirror, a loop device over the file as input or as target, a partition of one, a loop device
+  # over a loop device or over the overlay's merged file, a file in an image mounted through a
+  # loop device, device-mapper over a loop device), the offset, and what must happen: refused
+  # (status 2, one line, the file unchanged), copied (status 1, every byte), or either of those
+  # where the system cannot tell (a FUSE mirror: the copy stops once the input changes).
+  while read -r how offset outcome; do
+    echo "standard input and target: $how, at $offset"
     case $how in
-      overlay) mount_fs overlay ov || skip "$WHY" && input=ov/upper/f target=ov/merged/f ;;
+      overlay*) mount_fs overlay ov || skip "$WHY" && input=ov/upper/f target=ov/merged/f ;;
       bindfs) mount_fs bindfs bf || skip "$WHY" && input=bf/real/f target=bf/mirror/f ;;
-      loop-input | loop-target) mount_fs tmpfs lo || skip "$WHY" && input=lo/f target=lo/f ;;
+      *) mount_fs tmpfs lo || skip "$WHY" && input=lo/f target=lo/f ;;
     esac
     cp orig "$input"
+    file=$input
     case $how in
       loop-input) loop_device lo/f || skip "$WHY" && input=$LOOP ;;
       loop-target) loop_device lo/f || skip "$WHY" && target=$LOOP ;;
+      partition*) partitioned lo/f || skip "$WHY" && input=$LOOP_PART ;;&
+      partition-target) input=lo/f target=$LOOP_PART ;;
+      stacked) loop_device lo/f && loop_device "$LOOP" || skip "$WHY" && input=$LOOP ;;
+      overlay-loop) loop_device ov/merged/f || skip "$WHY" && input=$LOOP target=ov/upper/f ;;
+      mounted)
+        truncate -s 32M lo/img && mkfs.ext4 -q lo/img && loop_device lo/img || skip "$WHY"
+        mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount ext4"
+        mv lo/f lo/mnt/f && sync && input=lo/mnt/f target=lo/img file=lo/img
+        ;;
+      device-mapper)
+        loop_device lo/f || skip "$WHY"
+        if ! dmsetup create qp-linear --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
+          echo "skipped: this kernel has no device-mapper: $(cat .why)"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
+        input=/dev/mapper/qp-linear
+        ;;
     esac
-    qp "$target" 100 <"$input"
-    if [[ $status == 1 ]]; then
+    cp "$file" before
+    if [[ $outcome == copied ]]; then
+      head -c $((2 << 20)) <"$input" >landed
+      model before "$offset" landed >expected
+    else
+      model before "$offset" before >expected
+    fi
+    qp "$target" "$offset" <"$input"
+    if [[ $outcome == copied || ($outcome == either && $status == 1) ]]; then
       expect 1
-      same "$target" expected
+      same "$file" expected
     else
       expect_failure "Cannot read from STDIN"
-      if [[ $how == loop-* ]]; then same lo/f orig; fi
+      if [[ $outcome == refused ]]; then same "$file" before; fi
     fi
+    if [[ $how == device-mapper ]]; then dmsetup remove qp-linear; fi
     undo_mounts
     LOOPS= MOUNTED=
   done <<'ROWS'
-overlay
-bindfs
-loop-input
-loop-target
+overlay 100 refused
+bindfs 100 either
+loop-input 100 refused
+loop-target 100 refused
+partition 4194404 refused
+partition 0 copied
+partition-target 0 refused
+stacked 100 refused
+overlay-loop 100 refused
+mounted 100 refused
+device-mapper 100 refused
 ROWS
 }
 

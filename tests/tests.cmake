@@ -31,6 +31,15 @@ if(WIN32)
     message(STATUS "wine not found: tests not registered")
     return()
   endif()
+  # wine's loader is a 32-bit Linux program, which some kernels (in some virtual machines) will not
+  # run: then the suites are reported as skipped, with the reason.
+  execute_process(COMMAND ${WINE} --version RESULT_VARIABLE wine_runs OUTPUT_QUIET ERROR_QUIET)
+  if(NOT wine_runs EQUAL 0)
+    add_test(NAME wine-cannot-run COMMAND sh -c
+             "echo 'skipped: this kernel does not run 32-bit Linux programs, so wine cannot start'; exit 77")
+    set_tests_properties(wine-cannot-run PROPERTIES SKIP_RETURN_CODE 77)
+    return()
+  endif()
   # One persistent server for the whole run: otherwise every program start pays for a new one.
   set(prefix ${CMAKE_BINARY_DIR}/wineprefix)
   set(wine_env WINEPREFIX=${prefix} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
