@@ -38,19 +38,22 @@ struct Reach {
     off_t first;
     off_t last;
     bool somewhere;
+    // A file's change time, which an overlay's file shares with the file on its layer.
+    std::int64_t changed = 0;
 };
 
 // A file on an overlay's layer whose directory the mount table does not name (a relative path is
-// relative to a directory long gone): on any device.
+// relative to a directory long gone; inside a container, the layers are outside it): on any
+// device, known by its inode number and change time.
 constexpr dev_t kAnyDevice = 0;
 
 // Two names reach the same bytes. Two that each lie somewhere on one store (two files of one file
 // system, two volumes of one disk) are not known to meet, and are taken to be apart.
 bool Overlap(const Reach& a, const Reach& b)
 {
+    const bool anyDevice = a.device == kAnyDevice || b.device == kAnyDevice;
     const bool sameDevice =
-        a.device == b.device ||
-        (a.file && b.file && (a.device == kAnyDevice || b.device == kAnyDevice));
+        a.device == b.device || (a.file && b.file && anyDevice && a.changed == b.changed);
     return a.file == b.file && sameDevice && (!a.file || a.inode == b.inode) && a.first < b.last &&
            b.first < a.last && !(a.somewhere && b.somewhere);
 }
@@ -168,12 +171,14 @@ void ReachFile(std::vector<Reach>& reached, std::vector<Pending>& pending, int f
     reach.file = true;
     reach.device = file.st_dev;
     reach.inode = file.st_ino;
+    reach.changed = file.st_ctim.tv_sec * std::int64_t{1000000000} + file.st_ctim.tv_nsec;
     reached.push_back(reach);
     struct statfs system = {};
     if (major(file.st_dev) == 0 && fstatfs(fd, &system) == 0 &&
         static_cast<std::uint32_t>(system.f_type) == OVERLAYFS_SUPER_MAGIC) {
         for (const dev_t layer : OverlayLayers(file.st_dev)) {
-            reached.push_back({true, layer, file.st_ino, reach.first, reach.last, reach.somewhere});
+            reached.push_back({true, layer, file.st_ino, reach.first, reach.last, reach.somewhere,
+                               reach.changed});
         }
     }
     if (major(file.st_dev) != 0) {

@@ -492,8 +492,9 @@ ROWS
   # The target before (empty; sparse: a 32 MiB hole; old: 8 MiB of data; short: 100 bytes;
   # falloc: 16 MiB allocated, unwritten; mixed: holes and data; bindfs: sparse behind a FUSE
   # mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file), the
-  # offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB), what strace injects,
-  # and what the target's blocks must do: sparse (grow by no more than the data and 1 MiB; for a
+  # offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB), what strace injects
+  # (the third lseek is the target's first SEEK_DATA: failed, every zero is written), and what the
+  # target's blocks must do: sparse (grow by no more than the data and 1 MiB; for a
   # loop device, its file), kept (not fall either), or - (no check).
   local how offsets layout injection blocks file target size=$((32 << 20)) piece n data before after run
   while IFS='|' read -r how offsets layout injection blocks; do
@@ -541,7 +542,7 @@ ROWS
           echo "skipped: under $QUILLPATCH_INSTRUMENTED strace would see more than the program"
           continue
         fi
-        QP=(strace -o .strace -e trace=ftruncate,fallocate -e "inject=$injection" "${run[@]}")
+        QP=(strace -o .strace -e trace=ftruncate,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
       fi
       qp "$target" "$offset" < <(cat input)
       QP=("${run[@]}")
@@ -568,6 +569,7 @@ sparse|0 1 4095 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|sparse
 sparse|1048576|Z40M D1|-|sparse
 old|0 1 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|kept
 falloc|0 4097|Z2M D4096 Z6M D1|-|kept
+mixed|4097|Z7M D1 Z5M D8191 Z3M|lseek,_llseek:error=EINVAL:when=3|-
 mixed|0 100 1048676|Z7M D1 Z5M D8191 Z3M|-|sparse
 bindfs|4097|D64K Z2M D1 Z1M|-|-
 loop|0 512 4096 4097|D1 Z3M D4097 Z8M D511 Z1M|-|sparse
@@ -823,6 +825,21 @@ ROWS
   ' "${QP[@]}" f 7 <input >.out 2>.err && status=0 || status=$?
   expect 1
   same f expected
+}
+
+@test "a terminal on standard input is read as typed, through the plain copy" {
+  skip_on_windows "script(1) makes a Linux terminal"
+  command -v script >/dev/null || skip "script (bsdutils) is not installed"
+  printf '0123456789' >f
+  # Typed into a terminal: a line, then the end-of-file character at the start of the next.
+  local traced=()
+  if [[ -z ${QUILLPATCH_INSTRUMENTED:-} ]]; then traced=(strace -o "$PWD/.strace" -e trace=read,pwrite64,splice); fi
+  { printf 'abc\n\004' && sleep 1; } |
+    script -qec "${traced[*]} ${QP[*]} f 2 >.out 2>.err; echo \$? >.status" /dev/null >/dev/null
+  status=$(cat .status)
+  expect 1
+  [[ $(cat f) == $'01abc\n6789' ]]
+  if ((${#traced[@]})); then ! grep -E '^(pwrite64|splice)\(' .strace; fi
 }
 
 @test "file names in any script" {
