@@ -332,8 +332,8 @@ copy_file_range:retval=0:when=1||$all|file
 copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|$CHUNK|file
 pwrite64:error=EIO:when=1|Cannot write to file|0|pipe
 pwrite64:error=ENOSPC:when=4|Cannot write to file|placed|pipe
-read,readv:error=EIO:when=2||$all|pipe
-read,readv:error=EIO:when=3+|Cannot read from STDIN|placed|pipe
+read:error=EIO:when=2||$all|pipe
+read:error=EIO:when=3+ readv:error=EIO|Cannot read from STDIN|placed|pipe
 ROWS
 }
 
