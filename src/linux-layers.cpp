@@ -104,6 +104,12 @@ bool ParseDevice(const std::string& text, dev_t& device)
     return true;
 }
 
+// a + b for b >= 0, kept at the largest position where it would pass it.
+off_t Plus(off_t a, off_t b)
+{
+    return a > kToTheEnd - b ? kToTheEnd : a + b;
+}
+
 // [first, last) of a part that starts `at` bytes into what it stands on and holds `size` bytes
 // (0: as many as there are), in the coordinates of what it stands on.
 Reach Within(Reach reach, off_t at, off_t size)
@@ -112,8 +118,8 @@ Reach Within(Reach reach, off_t at, off_t size)
         reach.first = std::min(reach.first, size);
         reach.last = std::min(reach.last, size);
     }
-    reach.first = reach.first > kToTheEnd - at ? kToTheEnd : reach.first + at;
-    reach.last = reach.last > kToTheEnd - at ? kToTheEnd : reach.last + at;
+    reach.first = Plus(reach.first, at);
+    reach.last = Plus(reach.last, at);
     return reach;
 }
 
@@ -302,7 +308,7 @@ bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
     // The input's bytes from its position to its end; the target's that they will cover.
     const off_t from = std::max<off_t>(lseek(STDIN_FILENO, 0, SEEK_CUR), 0);
     const off_t end = std::max(SizeOf(STDIN_FILENO, in), from);
-    const off_t last = end - from > kToTheEnd - at ? kToTheEnd : at + (end - from);
+    const off_t last = Plus(at, end - from);
     // A device's size is found by seeking: put standard input back where it was.
     lseek(STDIN_FILENO, from, SEEK_SET);
     return Meet(Follow(STDIN_FILENO, in, from, end), Follow(out, target, at, last));

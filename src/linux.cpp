@@ -66,7 +66,7 @@ struct Target {
     bool extentIsHole;
 };
 
-Target TargetOfFile(int fd, const struct stat& st)
+Target TargetFrom(int fd, const struct stat& st)
 {
     Target target = {fd, S_ISBLK(st.st_mode), st.st_size, 4096, true, false, 0, 0, false};
     if (target.device) {
@@ -490,13 +490,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
             errno = EFBIG; // no file position for its last bytes
             return -1;
         }
-        Walk walk = {TargetOfFile(out, target), from, at, StampInput(), buffer, size, true};
+        Walk walk = {TargetFrom(out, target), from, at, StampInput(), buffer, size, true};
         const off_t reached = CopyFile(walk);
         return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
     }
     // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
     if ((S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)) && intoStore) {
-        return CopyStream(TargetOfFile(out, target), at, buffer, size);
+        return CopyStream(TargetFrom(out, target), at, buffer, size);
     }
     // A pipe's pages go straight to anything else; a file, as the system will.
     ssize_t (*move)(int, off_t*, int, off_t*, std::size_t, unsigned) = nullptr;
