@@ -737,6 +737,22 @@ ROWS
   while read -r how offset outcome; do
     echo "standard input and target: $how, at $offset"
     case $how in
+      overlay-lower | overlay-copied-up*)
+        rm -rf ov && mount_fs overlay ov || skip "$WHY" && input=ov/lower/f target=ov/merged/f
+        # Mounted again with its layers named as container engines name them: from the root.
+        if [[ $how != *-relative ]]; then
+          umount ov/merged
+          mount -t overlay overlay -o "lowerdir=$PWD/ov/lower,upperdir=$PWD/ov/upper,workdir=$PWD/ov/work" ov/merged
+        fi
+        ;;
+      overlay-apart)
+        # The lower layer on a file system of its own: the overlay numbers its files apart.
+        mount_fs tmpfs lo || skip "$WHY"
+        mkdir lo/lower ap ap/upper ap/work ap/merged
+        mount -t overlay overlay -o "lowerdir=$PWD/lo/lower,upperdir=$PWD/ap/upper,workdir=$PWD/ap/work" ap/merged &&
+          MOUNTED="$PWD/ap/merged $MOUNTED" || skip "cannot mount an overlay over a tmpfs"
+        input=lo/lower/f target=lo/lower/f
+        ;;
       overlay*) mount_fs overlay ov || skip "$WHY" && input=ov/upper/f target=ov/merged/f ;;
       bindfs) mount_fs bindfs bf || skip "$WHY" && input=bf/real/f target=bf/mirror/f ;;
       *) mount_fs tmpfs lo || skip "$WHY" && input=lo/f target=lo/f ;;
@@ -750,11 +766,38 @@ ROWS
       partition-target) input=lo/f target=$LOOP_PART ;;
       stacked) loop_device lo/f && loop_device "$LOOP" || skip "$WHY" && input=$LOOP ;;
       overlay-loop) loop_device ov/merged/f || skip "$WHY" && input=$LOOP target=ov/upper/f ;;
-      mounted)
-        truncate -s 32M lo/img && mkfs.ext4 -q lo/img && loop_device lo/img || skip "$WHY"
-        mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount ext4"
+      mounted-* | image-of-*)
+        kind=${how#*-}
+        kind=${kind#of-}
+        command -v "mkfs.$kind" >/dev/null || skip "mkfs.$kind is not installed"
+        # Btrfs takes no less than about 110 MiB.
+        truncate -s 128M lo/img && "mkfs.$kind" -q lo/img && loop_device lo/img || skip "$WHY"
+        mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount $kind"
         mv lo/f lo/mnt/f && sync && input=lo/mnt/f target=lo/img file=lo/img
+        if [[ $how == image-of-* ]]; then input=lo/img target=lo/mnt/f file=lo/mnt/f; fi
         ;;
+      # Below a loop device over the target's loop device, the target's file was renamed to a name
+      # that its path in sysfs cannot carry (which then names another file), deleted with another
+      # name kept, or set up in another mount namespace, whose path names nothing here.
+      renamed* | deleted | namespace)
+        LOOP=
+        case $how in
+          renamed*) loop_device lo/f && mv lo/f $'lo/g\nf' && file=$'lo/g\nf' ;;
+          deleted) ln lo/f lo/g && loop_device lo/f && rm lo/f && file=lo/g ;;
+          namespace)
+            mkdir lo/ns
+            LOOP=$(unshare -m sh -c "mount --bind lo lo/ns && losetup -f --show lo/ns/f" 2>.why) &&
+              LOOPS="$LOOP ${LOOPS:-}" || WHY="no loop device in another mount namespace: $(cat .why)"
+            ;;
+        esac
+        [[ -b ${LOOP:-} ]] && loop_device "$LOOP" || skip "$WHY"
+        input=$LOOP target=$file
+        if [[ $how == renamed-other ]]; then random lo/g "$size" && file=lo/g target=lo/g; fi
+        ;;
+      # Changing the merged file's times copies it up: the upper file holds its bytes from then on.
+      overlay-copied-up*) touch ov/merged/f && input=ov/upper/f file=ov/merged/f ;;
+      overlay-lower) file=ov/merged/f ;;
+      overlay-apart) input=ap/merged/f ;;
       device-mapper)
         loop_device lo/f || skip "$WHY"
         if ! dmsetup create qp-linear --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
@@ -767,7 +810,7 @@ ROWS
     esac
     cp "$file" before
     if [[ $outcome == copied ]]; then
-      head -c $((2 << 20)) <"$input" >landed
+      cat "$input" >landed
       model before "$offset" landed >expected
     else
       model before "$offset" before >expected
@@ -793,7 +836,17 @@ partition 0 copied
 partition-target 0 refused
 stacked 100 refused
 overlay-loop 100 refused
-mounted 100 refused
+overlay-copied-up 100 refused
+overlay-copied-up-relative 100 refused
+overlay-lower 100 copied
+overlay-apart 100 refused
+mounted-ext4 100 refused
+mounted-btrfs 100 refused
+image-of-btrfs 100 refused
+renamed 100 refused
+renamed-other 100 copied
+deleted 100 refused
+namespace 100 refused
 device-mapper 100 refused
 ROWS
 }
