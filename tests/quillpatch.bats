@@ -728,12 +728,16 @@ ROWS
       return 1
     }
   }
-  # How the same bytes get a second name (an overlay's merged file over its upper one, a FUSE
-  # mirror, a loop device over the file as input or as target, a partition of one, a loop device
-  # over a loop device or over the overlay's merged file, a file in an image mounted through a
-  # loop device, device-mapper over a loop device), the offset, and what must happen: refused
-  # (status 2, one line, the file unchanged), copied (status 1, every byte), or either of those
-  # where the system cannot tell (a FUSE mirror: the copy stops once the input changes).
+  # How the same bytes get a second name (an overlay's merged file over its upper one, one that
+  # was copied up, one over a lower layer on another file system, a FUSE mirror, a loop device
+  # over the file as input or as target, a partition of one, a loop device over a loop device or
+  # over the overlay's merged file, a file in an ext4 or Btrfs image mounted through a loop device
+  # and the image either way round, a loop device over one whose file was renamed, deleted or set
+  # up in another mount namespace, device-mapper over a loop device), or only seem to (an
+  # overlay's lower file into its merged one, which writing copies up; a file that the renamed
+  # file's path in sysfs seems to name), the offset, and what must happen: refused (status 2, one
+  # line, the file unchanged), copied (status 1, every byte), or either of those where the system
+  # cannot tell (a FUSE mirror: the copy stops once the input changes).
   while read -r how offset outcome; do
     echo "standard input and target: $how, at $offset"
     case $how in
