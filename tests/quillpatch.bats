@@ -732,12 +732,12 @@ ROWS
   # was copied up, one over a lower layer on another file system, a FUSE mirror, a loop device
   # over the file as input or as target, a partition of one, a loop device over a loop device or
   # over the overlay's merged file, a file in an ext4 or Btrfs image mounted through a loop device
-  # and the image either way round, a loop device over one whose file was renamed, deleted or set
-  # up in another mount namespace, device-mapper over a loop device), or only seem to (an
-  # overlay's lower file into its merged one, which writing copies up; a file that the renamed
-  # file's path in sysfs seems to name), the offset, and what must happen: refused (status 2, one
-  # line, the file unchanged), copied (status 1, every byte), or either of those where the system
-  # cannot tell (a FUSE mirror: the copy stops once the input changes).
+  # and the image either way round or the loop device, a loop device over one whose file was
+  # renamed, deleted or set up in another mount namespace, device-mapper over a loop device), or
+  # only seem to (an overlay's lower file into its merged one, which writing copies up; a file
+  # that the renamed file's path in sysfs seems to name), the offset, and what must happen:
+  # refused (status 2, one line, the file unchanged), copied (status 1, every byte), or either of
+  # those where the system cannot tell (a FUSE mirror: the copy stops once the input changes).
   while read -r how offset outcome; do
     echo "standard input and target: $how, at $offset"
     case $how in
@@ -770,7 +770,7 @@ ROWS
       partition-target) input=lo/f target=$LOOP_PART ;;
       stacked) loop_device lo/f && loop_device "$LOOP" || skip "$WHY" && input=$LOOP ;;
       overlay-loop) loop_device ov/merged/f || skip "$WHY" && input=$LOOP target=ov/upper/f ;;
-      mounted-* | image-of-*)
+      mounted-* | image-of-* | device-of-*)
         kind=${how#*-}
         kind=${kind#of-}
         command -v "mkfs.$kind" >/dev/null || skip "mkfs.$kind is not installed"
@@ -779,6 +779,7 @@ ROWS
         mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount $kind"
         mv lo/f lo/mnt/f && sync && input=lo/mnt/f target=lo/img file=lo/img
         if [[ $how == image-of-* ]]; then input=lo/img target=lo/mnt/f file=lo/mnt/f; fi
+        if [[ $how == device-of-* ]]; then target=$LOOP; fi
         ;;
       # Below a loop device over the target's loop device, the target's file was renamed to a name
       # that its path in sysfs cannot carry (which then names another file), deleted with another
@@ -847,6 +848,7 @@ overlay-apart 100 refused
 mounted-ext4 100 refused
 mounted-btrfs 100 refused
 image-of-btrfs 100 refused
+device-of-btrfs 100 refused
 renamed 100 refused
 renamed-other 100 copied
 deleted 100 refused
