@@ -242,7 +242,8 @@ struct Pending {
 // The one file an overlay's file is: the same path under the layers' directories, in the first
 // layer that has it (the upper one once the file is copied up, as writing it does). Only where that
 // file shows the very size, times and blocks the overlay shows for its own is it taken for it;
-// otherwise every layer's file of that inode number is.
+// otherwise any file that could be it is: the file of its inode number on each layer's file
+// system, and any file of its size and times.
 void ReachOverlayFile(std::vector<Reach>& reached, std::vector<Pending>& pending, int fd,
                       const struct stat& file, const Reach& reach, int depth)
 {
@@ -277,7 +278,6 @@ void ReachOverlayFile(std::vector<Reach>& reached, std::vector<Pending>& pending
             break;
         }
     }
-    // Not found so: the file of its inode number on each layer, and any file of its size and times.
     for (const std::string& layer : layers) {
         struct stat directory = {};
         if (layer.rfind('/', 0) == 0 && stat(layer.c_str(), &directory) == 0) {
