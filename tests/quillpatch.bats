@@ -542,7 +542,7 @@ ROWS
           echo "skipped: under $QUILLPATCH_INSTRUMENTED strace would see more than the program"
           continue
         fi
-        QP=(strace -o .strace -e trace=ftruncate,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
+        QP=(strace -o .strace -e trace=ftruncate,ftruncate64,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
       fi
       qp "$target" "$offset" < <(cat input)
       QP=("${run[@]}")
@@ -563,7 +563,7 @@ ROWS
 empty|0 1 4095 4097 1048676|Z5M|-|sparse
 empty|0 4097|Z10K D3000|-|sparse
 empty|0 1 4097|D100 Z21M|-|sparse
-empty|0|D100 Z21M|ftruncate:error=EPERM|-
+empty|0|D100 Z21M|ftruncate,ftruncate64:error=EPERM|-
 short|0 4095 1048676|D1 Z1 D4095 Z8191 D7 Z4096 D1 Z4095 D2 Z8190|-|sparse
 sparse|0 1 4095 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|sparse
 sparse|1048576|Z40M D1|-|sparse
@@ -728,15 +728,35 @@ ROWS
       return 1
     }
   }
-  # How the same bytes get a second name (an overlay's merged file over its upper one, a FUSE
-  # mirror, a loop device over the file as input or as target, a partition of one, a loop device
-  # over a loop device or over the overlay's merged file, a file in an image mounted through a
-  # loop device, device-mapper over a loop device), the offset, and what must happen: refused
-  # (status 2, one line, the file unchanged), copied (status 1, every byte), or either of those
-  # where the system cannot tell (a FUSE mirror: the copy stops once the input changes).
+  # How the same bytes get a second name (an overlay's merged file over its upper one, one that
+  # was copied up, one over a lower layer on another file system, a FUSE mirror, a loop device
+  # over the file as input or as target, a partition of one, a loop device over a loop device or
+  # over the overlay's merged file, a file in an ext4 or Btrfs image mounted through a loop device
+  # and the image either way round or the loop device, a loop device over one whose file was
+  # renamed, deleted or set up in another mount namespace, device-mapper over a loop device), or
+  # only seem to (an overlay's lower file into its merged one, which writing copies up; a file
+  # that the renamed file's path in sysfs seems to name), the offset, and what must happen:
+  # refused (status 2, one line, the file unchanged), copied (status 1, every byte), or either of
+  # those where the system cannot tell (a FUSE mirror: the copy stops once the input changes).
   while read -r how offset outcome; do
     echo "standard input and target: $how, at $offset"
     case $how in
+      overlay-lower | overlay-copied-up*)
+        rm -rf ov && mount_fs overlay ov || skip "$WHY" && input=ov/lower/f target=ov/merged/f
+        # Mounted again with its layers named as container engines name them: from the root.
+        if [[ $how != *-relative ]]; then
+          umount ov/merged
+          mount -t overlay overlay -o "lowerdir=$PWD/ov/lower,upperdir=$PWD/ov/upper,workdir=$PWD/ov/work" ov/merged
+        fi
+        ;;
+      overlay-apart)
+        # The lower layer on a file system of its own: the overlay numbers its files apart.
+        mount_fs tmpfs lo || skip "$WHY"
+        mkdir lo/lower ap ap/upper ap/work ap/merged
+        mount -t overlay overlay -o "lowerdir=$PWD/lo/lower,upperdir=$PWD/ap/upper,workdir=$PWD/ap/work" ap/merged &&
+          MOUNTED="$PWD/ap/merged $MOUNTED" || skip "cannot mount an overlay over a tmpfs"
+        input=lo/lower/f target=lo/lower/f
+        ;;
       overlay*) mount_fs overlay ov || skip "$WHY" && input=ov/upper/f target=ov/merged/f ;;
       bindfs) mount_fs bindfs bf || skip "$WHY" && input=bf/real/f target=bf/mirror/f ;;
       *) mount_fs tmpfs lo || skip "$WHY" && input=lo/f target=lo/f ;;
@@ -750,11 +770,39 @@ ROWS
       partition-target) input=lo/f target=$LOOP_PART ;;
       stacked) loop_device lo/f && loop_device "$LOOP" || skip "$WHY" && input=$LOOP ;;
       overlay-loop) loop_device ov/merged/f || skip "$WHY" && input=$LOOP target=ov/upper/f ;;
-      mounted)
-        truncate -s 32M lo/img && mkfs.ext4 -q lo/img && loop_device lo/img || skip "$WHY"
-        mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount ext4"
+      mounted-* | image-of-* | device-of-*)
+        kind=${how#*-}
+        kind=${kind#of-}
+        command -v "mkfs.$kind" >/dev/null || skip "mkfs.$kind is not installed"
+        # Btrfs takes no less than about 110 MiB.
+        truncate -s 128M lo/img && "mkfs.$kind" -q lo/img && loop_device lo/img || skip "$WHY"
+        mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount $kind"
         mv lo/f lo/mnt/f && sync && input=lo/mnt/f target=lo/img file=lo/img
+        if [[ $how == image-of-* ]]; then input=lo/img target=lo/mnt/f file=lo/mnt/f; fi
+        if [[ $how == device-of-* ]]; then target=$LOOP; fi
         ;;
+      # Below a loop device over the target's loop device, the target's file was renamed to a name
+      # that its path in sysfs cannot carry (which then names another file), deleted with another
+      # name kept, or set up in another mount namespace, whose path names nothing here.
+      renamed* | deleted | namespace)
+        LOOP=
+        case $how in
+          renamed*) loop_device lo/f && mv lo/f $'lo/g\nf' && file=$'lo/g\nf' ;;
+          deleted) ln lo/f lo/g && loop_device lo/f && rm lo/f && file=lo/g ;;
+          namespace)
+            mkdir lo/ns
+            LOOP=$(unshare -m sh -c "mount --bind lo lo/ns && losetup -f --show lo/ns/f" 2>.why) &&
+              LOOPS="$LOOP ${LOOPS:-}" || WHY="no loop device in another mount namespace: $(cat .why)"
+            ;;
+        esac
+        [[ -b ${LOOP:-} ]] && loop_device "$LOOP" || skip "$WHY"
+        input=$LOOP target=$file
+        if [[ $how == renamed-other ]]; then random lo/g "$size" && file=lo/g target=lo/g; fi
+        ;;
+      # Changing the merged file's times copies it up: the upper file holds its bytes from then on.
+      overlay-copied-up*) touch ov/merged/f && input=ov/upper/f file=ov/merged/f ;;
+      overlay-lower) file=ov/merged/f ;;
+      overlay-apart) input=ap/merged/f ;;
       device-mapper)
         loop_device lo/f || skip "$WHY"
         if ! dmsetup create qp-linear --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
@@ -767,7 +815,7 @@ ROWS
     esac
     cp "$file" before
     if [[ $outcome == copied ]]; then
-      head -c $((2 << 20)) <"$input" >landed
+      cat "$input" >landed
       model before "$offset" landed >expected
     else
       model before "$offset" before >expected
@@ -793,7 +841,18 @@ partition 0 copied
 partition-target 0 refused
 stacked 100 refused
 overlay-loop 100 refused
-mounted 100 refused
+overlay-copied-up 100 refused
+overlay-copied-up-relative 100 refused
+overlay-lower 100 copied
+overlay-apart 100 refused
+mounted-ext4 100 refused
+mounted-btrfs 100 refused
+image-of-btrfs 100 refused
+device-of-btrfs 100 refused
+renamed 100 refused
+renamed-other 100 copied
+deleted 100 refused
+namespace 100 refused
 device-mapper 100 refused
 ROWS
 }
