@@ -108,12 +108,13 @@ std::vector<Loop> ListLoops(const std::vector<Device>& devices)
         if (fd < 0) {
             continue;
         }
-        struct stat node = {};
+        // The node is that device when the loop device it opens has its number.
         loop_info64 status = {};
         std::uint64_t size = 0;
-        if (fstat(fd, &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == device.number &&
-            ioctl(fd, LOOP_GET_STATUS64, &status) == 0 && ioctl(fd, BLKGETSIZE64, &size) == 0 &&
-            size <= INT64_MAX && status.lo_offset <= INT64_MAX) {
+        if (ioctl(fd, LOOP_GET_STATUS64, &status) == 0 &&
+            std::to_string(status.lo_number) == device.name.substr(4) &&
+            ioctl(fd, BLKGETSIZE64, &size) == 0 && size <= INT64_MAX &&
+            status.lo_offset <= INT64_MAX) {
             loops.push_back({device, static_cast<dev_t>(status.lo_device),
                              static_cast<ino_t>(status.lo_inode),
                              static_cast<dev_t>(status.lo_rdevice),
