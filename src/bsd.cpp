@@ -2,7 +2,6 @@
 
 #include "platform.h"
 
-#include <algorithm>
 #include <cerrno>
 
 #include <sys/stat.h>
@@ -61,9 +60,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, 
         return 0;
     }
     off_t position = at;
-    while (copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position,
-                           static_cast<std::size_t>(std::min<off_t>(size, limit - position)),
-                           0) > 0) {
+    for (;;) {
+        const std::size_t n = limit - position < static_cast<off_t>(size)
+                                  ? static_cast<std::size_t>(limit - position)
+                                  : size;
+        if (n == 0 || copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, n, 0) <= 0) {
+            break;
+        }
     }
     return position - at;
 }

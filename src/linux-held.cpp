@@ -134,8 +134,7 @@ bool IsHeld(const Device& device)
 {
     const std::string path = "/dev/" + device.name;
     struct stat node = {};
-    if (stat(path.c_str(), &node) != 0 || !S_ISBLK(node.st_mode) ||
-        node.st_rdev != device.number) {
+    if (stat(path.c_str(), &node) != 0 || !S_ISBLK(node.st_mode) || node.st_rdev != device.number) {
         return false;
     }
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -198,8 +197,8 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     if (S_ISREG(target.st_mode) && loops.empty()) {
         return held;
     }
-    const bool overDevices = std::any_of(loops.begin(), loops.end(),
-                                         [](const Loop& loop) { return loop.backing != 0; });
+    const bool overDevices =
+        std::any_of(loops.begin(), loops.end(), [](const Loop& loop) { return loop.backing != 0; });
     std::vector<Layer> pending;
     if (S_ISBLK(target.st_mode)) {
         for (const Device& device : devices) {

@@ -3,8 +3,8 @@
 // on its file system's device, an overlay's file on its layers), so that the input and the target
 // are known to be the same bytes under two names before anything is written.
 
-#include "platform.h"
 #include "linux-sysfs.h"
+#include "platform.h"
 
 #include <algorithm>
 #include <array>

@@ -514,8 +514,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     }
     // Standard input's own position moves past what each request took; the target's is explicit.
     off_t position = at;
-    while (move(STDIN_FILENO, nullptr, out, &position,
-                static_cast<std::size_t>(std::min<off_t>(size, limit - position)), 0) > 0) {
+    for (;;) {
+        const std::size_t n = limit - position < static_cast<off_t>(size)
+                                  ? static_cast<std::size_t>(limit - position)
+                                  : size;
+        if (n == 0 || move(STDIN_FILENO, nullptr, out, &position, n, 0) <= 0) {
+            break;
+        }
     }
     return position - at;
 }
