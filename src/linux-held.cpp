@@ -137,19 +137,18 @@ bool IsHeld(const Device& device)
     if (stat(path.c_str(), &node) != 0 || !S_ISBLK(node.st_mode) || node.st_rdev != device.number) {
         return false;
     }
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 1;; ++attempt) {
         const int fd = open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
             close(fd);
             return false;
         }
-        if (errno != EBUSY) {
-            return false;
+        if (errno != EBUSY || attempt == 4) {
+            return errno == EBUSY;
         }
         const timespec pause = {0, 2000000};
         nanosleep(&pause, nullptr);
     }
-    return true;
 }
 
 // The partitions of a disk, where its bytes lie on it (sysfs counts in 512-byte sectors).

@@ -52,9 +52,9 @@ int Fail(const char* what, const char* reason = nullptr)
     return 2;
 }
 
-// The bytes from `held.from` on would go under a file system (or swap, or a volume) that the
-// kernel keeps on the target, and that writes its own blocks back over them: success reported
-// then would be a lie.
+// The bytes from `held.from` on lie under a file system, swap or a volume that the kernel keeps on
+// the target's bytes. It writes its own blocks back over whatever is written under it, so the
+// copy would corrupt both and still end in success.
 int FailHeld(const Held& held)
 {
     const std::string reason = held.device + " is in use (mounted?); unmount it first";
@@ -168,6 +168,7 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
         }
         const std::size_t n = ReadFully(stdin, buffer, kBufferSize);
         const int readError = errno;
+        // What would land under a held device is not written; what comes before it is.
         const auto room = static_cast<std::uint64_t>(held.from - at);
         const std::size_t fits = n > room ? static_cast<std::size_t>(room) : n;
         if (fits > 0 && !WriteFully(file, buffer, fits)) {
@@ -209,6 +210,7 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
                     "it is the file itself, under another name (a loop device, a partition, "
                     "a mounted image)");
     }
+    // Asked before the first byte is written.
     const Held held = FindHeld(file, to);
     const std::int64_t from = same ? GetInputPosition() : 0;
     if (Seek(file, to, SEEK_SET) != 0) {
