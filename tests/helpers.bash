@@ -163,9 +163,11 @@ partitioned() {
   }
 }
 
-# Swap areas ($SWAPS) are switched off first, then loop devices detached and mounts undone.
+# Device-mapper devices ($MAPPED) are removed and swap areas ($SWAPS) switched off first, then loop
+# devices detached and mounts undone.
 undo_mounts() {
   local undo
+  for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
   for undo in ${SWAPS:-}; do swapoff "$undo"; done
   for undo in ${LOOPS:-}; do losetup -d "$undo"; done
   for undo in ${MOUNTED:-}; do umount "$undo"; done

@@ -804,7 +804,7 @@ ROWS
   # The partition table's first entry, marked bootable: the geometry stays as it is.
   printf '\200\000\000\000\203\000\000\000\000\040\000\000\000\020\000\000' >table
   # An 8 MiB disk image behind a loop device, its one partition (2 MiB from 4 MiB on) mounted as
-  # ext4, used as swap, or mounted and unmounted again. What the copy writes through (the disk,
+  # ext4, used as swap, mapped by device-mapper, or mounted and unmounted again. What the copy writes through (the disk,
   # the partition, the image file, a file on the mounted system), at which offset, what it reads
   # (a file, a pipe, /dev/zero through the plain copy, or the target itself), and what must
   # happen: refused (status 2, the one line, nothing written), stopped (status 2, the one line,
@@ -830,6 +830,14 @@ ROWS
           continue
         fi
         SWAPS=$LOOP_PART
+        ;;
+      mapped)
+        if ! dmsetup create "qp-held-$$" --table "0 4096 linear $LOOP_PART 0" 2>.why; then
+          echo "skipped: this kernel has no device-mapper: $(cat .why)"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
+        MAPPED=qp-held-$$
         ;;
     esac
     sync
@@ -858,7 +866,7 @@ ROWS
     fi
     same "$file" expected
     undo_mounts
-    SWAPS= LOOPS= MOUNTED=
+    MAPPED= SWAPS= LOOPS= MOUNTED=
   done <<'ROWS'
 mounted disk 0 big file refused
 mounted disk 0 big pipe stopped
@@ -874,6 +882,8 @@ mounted disk 6291456 loader file landed
 mounted file 0 loader file landed
 swap disk 0 big file refused
 swap image 1000 big pipe stopped
+mapped disk 0 big file refused
+mapped disk 8192 loader file landed
 unmounted disk 0 big file landed
 ROWS
 }
