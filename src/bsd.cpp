@@ -28,6 +28,13 @@ std::int64_t Nanoseconds(const timespec& time)
 
 } // namespace
 
+Held FindHeld(std::FILE* /*file*/, std::int64_t /*at*/)
+{
+    // Nothing is held here: macOS and the BSDs give a file system on a device the writes of
+    // other programs too, and say nothing of who uses it to one that opens it.
+    return {kNothingHeld, {}};
+}
+
 bool IsInputBehindTheFile(std::FILE* /*file*/, std::int64_t /*at*/)
 {
     // A vnode disk (mdconfig, hdiutil) does not say which file is behind it.
@@ -43,7 +50,8 @@ InputStamp StampInput()
     return {in.st_size, Nanoseconds(in.st_mtimespec), Nanoseconds(in.st_ctimespec)};
 }
 
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, std::size_t size)
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /*buffer*/,
+                          std::size_t size)
 {
     // A file goes file to file where the system has the call (FreeBSD 13 and later). Standard
     // input's own position moves past what each request took; the target's is explicit.
@@ -52,7 +60,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, st
         return 0;
     }
     off_t position = at;
-    while (copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, size, 0) > 0) {
+    for (;;) {
+        const std::size_t n = limit - position < static_cast<off_t>(size)
+                                  ? static_cast<std::size_t>(limit - position)
+                                  : size;
+        if (n == 0 || copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, n, 0) <= 0) {
+            break;
+        }
     }
     return position - at;
 }

@@ -3,6 +3,7 @@
 // on its file system's device, an overlay's file on its layers), so that the input and the target
 // are known to be the same bytes under two names before anything is written.
 
+#include "linux-sysfs.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -68,52 +69,6 @@ bool Same(const Reach& a, const Reach& b)
 bool Overlap(const Reach& a, const Reach& b)
 {
     return Same(a, b) && a.first < b.last && b.first < a.last && !(a.somewhere && b.somewhere);
-}
-
-// The whole of a small file, such as sysfs and /proc give; empty where there is none.
-std::string ReadText(const std::string& path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return {};
-    }
-    std::string text;
-    std::array<char, 4096> piece{};
-    for (ssize_t n; (n = read(fd, piece.data(), piece.size())) > 0;) {
-        text.append(piece.data(), static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return text;
-}
-
-std::string ReadLine(const std::string& path)
-{
-    std::string text = ReadText(path);
-    text.erase(std::min(text.find('\n'), text.size()));
-    return text;
-}
-
-off_t ReadNumber(const std::string& path)
-{
-    const std::string text = ReadLine(path);
-    const long long number = std::strtoll(text.c_str(), nullptr, 10);
-    return number > 0 ? number : 0;
-}
-
-bool ParseDevice(const std::string& text, dev_t& device)
-{
-    char* end = nullptr;
-    const unsigned long major = std::strtoul(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != ':') {
-        return false;
-    }
-    const char* minorText = end + 1;
-    const unsigned long minor = std::strtoul(minorText, &end, 10);
-    if (end == minorText || *end != '\0') {
-        return false;
-    }
-    device = makedev(major, minor);
-    return true;
 }
 
 std::int64_t Nanoseconds(const timespec& time)

@@ -243,8 +243,8 @@ bool Place(Stream& stream, const char* bytes, std::size_t n, off_t at)
 }
 
 // Returns how many bytes were placed, or -1 when bytes taken from the input could not be placed
-// (errno says why): they cannot be read again.
-std::int64_t CopyStream(const Target& target, off_t at, char* buffer, std::size_t size)
+// (errno says why): they cannot be read again. Nothing is read that would go to `limit` or past it.
+std::int64_t CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std::size_t size)
 {
     Stream stream = {target, -1};
     const auto block = static_cast<std::size_t>(target.block);
@@ -255,15 +255,15 @@ std::int64_t CopyStream(const Target& target, off_t at, char* buffer, std::size_
     off_t base = at;
     std::size_t fill = 0;
     for (;;) {
-        const auto room = static_cast<std::uint64_t>(INT64_MAX - base) - fill;
+        const auto room = static_cast<std::uint64_t>(limit - base) - fill;
         const ssize_t got = read(STDIN_FILENO, buffer + fill,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(piece, room)));
         if (got < 0 && (errno == EINTR || WaitForInput(errno))) {
             continue;
         }
         if (got <= 0) {
-            // The end, a failure that took nothing, or no file position left for more: the copy
-            // loop reads again and decides.
+            // The end, a failure that took nothing, or no position left for more (none at all, or
+            // none the copy may write): the copy loop reads again and decides.
             break;
         }
         fill += static_cast<std::size_t>(got);
@@ -302,6 +302,8 @@ struct Walk {
     off_t at;
     // The input as the walk began: its size is where the walk ends.
     InputStamp input;
+    // The target position the walk must not reach.
+    off_t limit;
     char* buffer;
     std::size_t size;
     bool systemCopies;
@@ -425,7 +427,10 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
 // where the walk stopped: the input's end, or the place from which the copy loop must go on.
 off_t CopyFile(Walk& walk)
 {
-    const off_t end = std::max<off_t>(walk.input.size, walk.from);
+    off_t end = std::max<off_t>(walk.input.size, walk.from);
+    if (end - walk.from > walk.limit - walk.at) {
+        end = walk.from + (walk.limit - walk.at);
+    }
     const bool believed = ReportsHolesSoundly(STDIN_FILENO);
     off_t position = walk.from;
     while (position < end) {
@@ -469,7 +474,7 @@ InputStamp StampInput()
 }
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
                           char* buffer, // NOLINT(readability-non-const-parameter)
                           std::size_t size)
 {
@@ -490,13 +495,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
             errno = EFBIG; // no file position for its last bytes
             return -1;
         }
-        Walk walk = {TargetFrom(out, target), from, at, StampInput(), buffer, size, true};
+        Walk walk = {TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true};
         const off_t reached = CopyFile(walk);
         return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
     }
     // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
     if ((S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)) && intoStore) {
-        return CopyStream(TargetFrom(out, target), at, buffer, size);
+        return CopyStream(TargetFrom(out, target), at, limit, buffer, size);
     }
     // A pipe's pages go straight to anything else; a file, as the system will.
     ssize_t (*move)(int, off_t*, int, off_t*, std::size_t, unsigned) = nullptr;
@@ -509,7 +514,13 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
     }
     // Standard input's own position moves past what each request took; the target's is explicit.
     off_t position = at;
-    while (move(STDIN_FILENO, nullptr, out, &position, size, 0) > 0) {
+    for (;;) {
+        const std::size_t n = limit - position < static_cast<off_t>(size)
+                                  ? static_cast<std::size_t>(limit - position)
+                                  : size;
+        if (n == 0 || move(STDIN_FILENO, nullptr, out, &position, n, 0) <= 0) {
+            break;
+        }
     }
     return position - at;
 }

@@ -1,11 +1,12 @@
 // What the run needs to know from the system it runs on. Each system answers in a file of its own,
 // chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp and linux-layers.cpp, or
-// bsd.cpp (macOS and the BSDs), and windows.cpp.
+// bsd.cpp (macOS and the BSDs), and windows.cpp. On Linux, linux-held.cpp too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Makes the process fit to run: standard descriptors that were closed are occupied, and a write
 // past the file size limit fails instead of killing the process. False when that cannot be done.
@@ -25,6 +26,25 @@ bool IsInputTheFile(std::FILE* file);
 // standing on the other, to any depth, either way round; a file of a file system mounted from
 // the other; an overlay's file and its layer's.
 bool IsInputBehindTheFile(std::FILE* file, std::int64_t at);
+
+// Where a copy into `file` from position `at` on would first write under a block device that the
+// system holds for someone else: a file system mounted from it, swap, a device-mapper, md or LVM
+// volume built on it, a program that opened it exclusively. The device stands on the target's
+// bytes there: it is the target, a partition of it, a loop device over the target (or over one
+// of these), or a partition of that. Writes there would go under the kernel's own, which writes
+// its blocks back over them. A file system that the target file lies on is below it, not on it.
+constexpr std::int64_t kNothingHeld = INT64_MAX;
+struct Held {
+    // The first position at or after `at` that such a device stands on; kNothingHeld if none.
+    std::int64_t from;
+    // Its name, as /dev/sdb1.
+    std::string device;
+};
+Held FindHeld(std::FILE* file, std::int64_t at);
+
+// How many bytes standard input holds from its position on, where that is known before reading
+// (a file, a device); -1 where it is not (a pipe, a socket, a terminal).
+std::int64_t InputLength();
 
 // What shows that a file on standard input is being written to: its size and times. All zero for
 // input that is no file (a pipe's times move with every write into it).
@@ -57,8 +77,10 @@ bool SetInputPosition(std::int64_t position);
 // moved; standard input is left just after them. Any failure or doubt only ends the moving
 // (nothing is reported): the caller copies whatever is left and meets a real fault itself. Only
 // where bytes taken from standard input could not be written (they cannot be taken again), or
-// where the target has no position for them, it returns -1, errno telling why.
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* buffer, std::size_t size);
+// where the target has no position for them, it returns -1, errno telling why. Nothing is
+// written at `limit` or past it.
+std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
+                          std::size_t size);
 
 // A device may take writes into its cache and fail them later: has a device target write them
 // through, and says whether it did. A file needs nothing (the system writes it back as for any

@@ -60,6 +60,22 @@ bool IsInputTheFile(std::FILE* file)
            in.st_ino == out.st_ino;
 }
 
+std::int64_t InputLength()
+{
+    struct stat in = {};
+    const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
+    if (fstat(STDIN_FILENO, &in) != 0 || !(S_ISREG(in.st_mode) || S_ISBLK(in.st_mode)) ||
+        from < 0) {
+        return -1;
+    }
+    // A device's size is found by seeking: standard input is put back where it was.
+    const off_t end = S_ISREG(in.st_mode) ? in.st_size : lseek(STDIN_FILENO, 0, SEEK_END);
+    if (end < 0 || (S_ISBLK(in.st_mode) && lseek(STDIN_FILENO, from, SEEK_SET) != from)) {
+        return -1;
+    }
+    return end > from ? end - from : 0;
+}
+
 std::int64_t GetInputPosition()
 {
     return lseek(STDIN_FILENO, 0, SEEK_CUR);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform.h"
 
@@ -51,6 +52,15 @@ int Fail(const char* what, const char* reason = nullptr)
     return 2;
 }
 
+// The bytes from `held.from` on lie under a file system, swap or a volume that the kernel keeps on
+// the target's bytes. It writes its own blocks back over whatever is written under it, so the
+// copy would corrupt both and still end in success.
+int FailHeld(const Held& held)
+{
+    const std::string reason = held.device + " is in use (mounted?); unmount it first";
+    return Fail("Cannot write to file", reason.c_str());
+}
+
 // A read or write that a signal interrupted goes on from where it stopped: what it moved before the
 // signal counts, and nothing is moved twice.
 std::size_t ReadFully(std::FILE* stream, char* buffer, std::size_t n)
@@ -85,7 +95,8 @@ bool WriteFully(std::FILE* stream, const char* buffer, std::size_t n)
 // Standard input is the target itself, so a plain copy would read back bytes it has already
 // overwritten. Move the rest of the input, from `from` on, to `to` as memmove does, from the far
 // end when the move goes right, through the one buffer.
-int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_t to)
+int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_t to,
+                   const Held& held)
 {
     if (from < 0 || Seek(file, 0, SEEK_END) != 0) {
         return Fail("Cannot read from STDIN");
@@ -98,6 +109,9 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
     if (length > INT64_MAX - to) {
         errno = EFBIG;
         return Fail("Cannot write to file");
+    }
+    if (length > held.from - to) {
+        return FailHeld(held);
     }
     for (std::int64_t done = 0; done < length;) {
         const std::int64_t left = length - done;
@@ -125,8 +139,13 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
 
 // Standard input is another file or a pipe: everything it delivers goes to the target, which is
 // positioned at `to`.
-int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
+int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
 {
+    // An input whose length is known and that would reach under a held device is refused before
+    // anything is written; a pipe's bytes are written up to the device, and the copy stops there.
+    if (held.from != kNothingHeld && InputLength() > held.from - to) {
+        return FailHeld(held);
+    }
     // A larger pipe lets the writer run ahead while a chunk goes to the file, and fills the
     // buffer in fewer reads.
     EnlargeInputPipe();
@@ -138,19 +157,27 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
     // goes on from where it stopped, and it alone decides success: a failure that was passing
     // costs nothing, a real one comes back at the next read or write and is reported there, and
     // an end the system saw too early (some kernels find nothing in /proc files) is read again.
-    const std::int64_t moved = CopyBySystem(file, to, buffer, kBufferSize);
+    const std::int64_t moved = CopyBySystem(file, to, held.from, buffer, kBufferSize);
     if (moved < 0 || (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0)) {
         return Fail("Cannot write to file");
     }
+    std::int64_t at = to + moved;
     for (;;) {
         if (StampInput() != stamp) {
             return Fail("Cannot read from STDIN", "the input changed while it was copied");
         }
         const std::size_t n = ReadFully(stdin, buffer, kBufferSize);
         const int readError = errno;
-        if (n > 0 && !WriteFully(file, buffer, n)) {
+        // What would land under a held device is not written; what comes before it is.
+        const auto room = static_cast<std::uint64_t>(held.from - at);
+        const std::size_t fits = n > room ? static_cast<std::size_t>(room) : n;
+        if (fits > 0 && !WriteFully(file, buffer, fits)) {
             return Fail("Cannot write to file");
         }
+        if (fits < n) {
+            return FailHeld(held);
+        }
+        at += static_cast<std::int64_t>(n);
         if (std::ferror(stdin) != 0) {
             // A non-blocking pipe that is empty for now has not failed: wait for more.
             if (WaitForInput(readError)) {
@@ -183,12 +210,14 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
                     "it is the file itself, under another name (a loop device, a partition, "
                     "a mounted image)");
     }
+    // Asked before the first byte is written.
+    const Held held = FindHeld(file, to);
     const std::int64_t from = same ? GetInputPosition() : 0;
     if (Seek(file, to, SEEK_SET) != 0) {
         return Fail("Cannot seek to the given offset");
     }
     SetBinaryInput();
-    return same ? MoveWithinFile(file, buffer, from, to) : CopyInput(file, buffer, to);
+    return same ? MoveWithinFile(file, buffer, from, to, held) : CopyInput(file, buffer, to, held);
 }
 
 } // namespace

@@ -140,6 +140,23 @@ bool IsInputBehindTheFile(std::FILE* /*file*/, std::int64_t /*at*/)
     return false;
 }
 
+Held FindHeld(std::FILE* /*file*/, std::int64_t /*at*/)
+{
+    // Nothing is held here: the C library opens no raw disk with fopen, so the target is always a
+    // file, and a file has no volume mounted on it.
+    return {kNothingHeld, {}};
+}
+
+std::int64_t InputLength()
+{
+    struct _stat64 in = {};
+    const std::int64_t from = _lseeki64(_fileno(stdin), 0, SEEK_CUR);
+    if (_fstat64(_fileno(stdin), &in) != 0 || (in.st_mode & _S_IFMT) != _S_IFREG || from < 0) {
+        return -1;
+    }
+    return in.st_size > from ? in.st_size - from : 0;
+}
+
 InputStamp StampInput()
 {
     struct _stat64 in = {};
@@ -149,8 +166,8 @@ InputStamp StampInput()
     return {in.st_size, in.st_mtime, in.st_ctime};
 }
 
-std::int64_t CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, char* /*buffer*/,
-                          std::size_t /*size*/)
+std::int64_t CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limit*/,
+                          char* /*buffer*/, std::size_t /*size*/)
 {
     // Nothing here copies a stream into a file at an offset without the bytes passing through.
     return 0;

@@ -148,8 +148,27 @@ loop_device() {
   LOOPS="$LOOP ${LOOPS:-}"
 }
 
+# partitioned FILE: FILE gets a partition table with one partition, 2 MiB from 4 MiB on, and
+# $LOOP becomes a loop device over it with $LOOP_PART for the partition.
+partitioned() {
+  head -c 64 /dev/zero | dd of="$1" bs=1 seek=446 conv=notrunc status=none
+  printf '\203' | dd of="$1" bs=1 seek=450 conv=notrunc status=none
+  printf '\000\040\000\000\000\020\000\000' | dd of="$1" bs=1 seek=454 conv=notrunc status=none
+  printf '\125\252' | dd of="$1" bs=1 seek=510 conv=notrunc status=none
+  loop_device "$1" || return
+  LOOP_PART=${LOOP}p1
+  [[ -b $LOOP_PART ]] || partx -a "$LOOP" 2>.why || {
+    WHY="this machine cannot make partitions of a loop device: $(cat .why)"
+    return 1
+  }
+}
+
+# Device-mapper devices ($MAPPED) are removed and swap areas ($SWAPS) switched off first, then loop
+# devices detached and mounts undone.
 undo_mounts() {
   local undo
+  for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
+  for undo in ${SWAPS:-}; do swapoff "$undo"; done
   for undo in ${LOOPS:-}; do losetup -d "$undo"; done
   for undo in ${MOUNTED:-}; do umount "$undo"; done
 }

@@ -293,13 +293,25 @@ ROWS
   # and writes refuse the system's copy and its walk through the input's holes (every lseek after
   # the target's own), so that the copy loop meets the fault. The third read
   # fails inside the second chunk: what it had must still be written. A system copy that fails or
-  # sees an early end hands over to the loop at the position reached.
-  local refused="copy_file_range,splice:error=ENOSYS lseek,_llseek:error=EINVAL:when=2+" all
+  # sees an early end hands over to the loop at the position reached. Every close fails in its row,
+  # the target's last: the program's own files (the system's lists) close before it.
+  local refused="copy_file_range,splice:error=ENOSYS lseek,_llseek:error=EINVAL:when=2+" all own
   all=$(stat -c %s input)
+  # Before its input the program reads what the system says of its block devices: the reads the
+  # rows count are the input's, after those.
+  cp f target
+  strace -o .strace -e trace=read,readv "${QP[@]}" target 0 <f >.out 2>.err && status=0 || status=$?
+  expect 1
+  own=$(awk '/^readv?\(0,/ { exit } /^readv?\(/ { n++ } END { print n + 0 }' .strace)
   while IFS='|' read -r injections message written via; do
     echo "injected: $injections"
     local args=()
-    for injection in $injections; do args+=(-e "inject=$injection"); done
+    for injection in $injections; do
+      if [[ $injection =~ ^(readv?[,:].*:when=)([0-9]+)(.*)$ ]]; then
+        injection=${BASH_REMATCH[1]}$((BASH_REMATCH[2] + own))${BASH_REMATCH[3]}
+      fi
+      args+=(-e "inject=$injection")
+    done
     cp f target
     traced() {
       strace -o .strace -e trace=read,readv,pread64,write,writev,pwrite64,close,copy_file_range,splice,lseek,_llseek \
@@ -324,7 +336,7 @@ read,readv:error=EIO:when=2 $refused|Cannot read from STDIN|read|file
 read,readv:error=EIO:when=3 $refused|Cannot read from STDIN|read|file
 write,writev:error=EIO:when=1 $refused|Cannot write to file|0|file
 write,writev:error=EIO:when=2 $refused|Cannot write to file|$CHUNK|file
-close:error=EIO:when=1|Cannot write to file|read|file
+close:error=EIO|Cannot write to file|read|file
 copy_file_range:error=EXDEV:when=1||$all|file
 copy_file_range:error=EINVAL:when=1||$all|file
 copy_file_range:error=EIO:when=2||$all|file
@@ -714,20 +726,6 @@ ROWS
 @test "the target reached under another name: moved exactly, or refused" {
   local size=$((11 * 1024 * 1024 + 1000)) how offset outcome input target file
   random orig "$size"
-  # partitioned FILE: FILE gets a partition table with one partition, 2 MiB from 4 MiB on, and
-  # $LOOP becomes a loop device over it with $LOOP_PART for the partition.
-  partitioned() {
-    head -c 64 /dev/zero | dd of="$1" bs=1 seek=446 conv=notrunc status=none
-    printf '\203' | dd of="$1" bs=1 seek=450 conv=notrunc status=none
-    printf '\000\040\000\000\000\020\000\000' | dd of="$1" bs=1 seek=454 conv=notrunc status=none
-    printf '\125\252' | dd of="$1" bs=1 seek=510 conv=notrunc status=none
-    loop_device "$1" || return
-    LOOP_PART=${LOOP}p1
-    [[ -b $LOOP_PART ]] || partx -a "$LOOP" 2>.why || {
-      WHY="this machine cannot make partitions of a loop device: $(cat .why)"
-      return 1
-    }
-  }
   # How the same bytes get a second name (an overlay's merged file over its upper one, one that
   # was copied up, one over a lower layer on another file system, a FUSE mirror, a loop device
   # over the file as input or as target, a partition of one, a loop device over a loop device or
@@ -854,6 +852,98 @@ renamed-other 100 copied
 deleted 100 refused
 namespace 100 refused
 device-mapper 100 refused
+ROWS
+}
+
+@test "a device under a mounted file system is never written under: refused, or stopped before it" {
+  skip_on_windows "the Windows program opens no disk, and nothing is mounted on a file"
+  command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 is not installed"
+  random big $((5 << 20))
+  random loader $((64 << 10))
+  # The partition table's first entry, marked bootable: the geometry stays as it is.
+  printf '\200\000\000\000\203\000\000\000\000\040\000\000\000\020\000\000' >table
+  # An 8 MiB disk image behind a loop device, its one partition (2 MiB from 4 MiB on) mounted as
+  # ext4, used as swap, mapped by device-mapper, or mounted and unmounted again. What the copy writes through (the disk,
+  # the partition, the image file, a file on the mounted system), at which offset, what it reads
+  # (a file, a pipe, /dev/zero through the plain copy, or the target itself), and what must
+  # happen: refused (status 2, the one line, nothing written), stopped (status 2, the one line,
+  # every byte before the partition written, none from it on), or landed (status 1).
+  local held target offset input via outcome file landed
+  while read -r held target offset input via outcome; do
+    echo "partition $held; through the $target at $offset, $input from a $via: $outcome"
+    mount_fs tmpfs lo || skip "$WHY"
+    random lo/img $((8 << 20))
+    partitioned lo/img || skip "$WHY"
+    case $held in
+      mounted | unmounted)
+        mkfs.ext4 -q "$LOOP_PART" 2>.why && mkdir lo/mnt && mount "$LOOP_PART" lo/mnt 2>>.why ||
+          skip "cannot mount ext4: $(cat .why)"
+        MOUNTED="$PWD/lo/mnt $MOUNTED"
+        random lo/mnt/f 5000
+        if [[ $held == unmounted ]]; then umount lo/mnt && MOUNTED=${MOUNTED#"$PWD/lo/mnt "}; fi
+        ;;
+      swap)
+        if ! mkswap -q "$LOOP_PART" 2>.why || ! swapon "$LOOP_PART" 2>>.why; then
+          echo "skipped: this machine refuses swap on a loop device: $(cat .why)"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
+        SWAPS=$LOOP_PART
+        ;;
+      mapped)
+        if ! dmsetup create "qp-held-$$" --table "0 4096 linear $LOOP_PART 0" 2>.why; then
+          echo "skipped: this kernel has no device-mapper: $(cat .why)"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
+        MAPPED=qp-held-$$
+        ;;
+    esac
+    sync
+    case $target in
+      disk) file=$LOOP ;;
+      partition) file=$LOOP_PART ;;
+      image) file=lo/img ;;
+      file) file=lo/mnt/f ;;
+    esac
+    cat "$file" >before
+    case $outcome in
+      refused) cp before expected ;;
+      stopped) head -c $(((4 << 20) - offset)) "$input" >landed && model before "$offset" landed >expected ;;
+      landed) model before "$offset" "$input" >expected ;;
+    esac
+    case $via in
+      file) qp "$file" "$offset" <"$input" ;;
+      pipe) qp "$file" "$offset" < <(cat "$input") ;;
+      zero) qp "$file" "$offset" </dev/zero ;;
+      self) qp "$file" "$offset" <"$file" ;;
+    esac
+    if [[ $outcome == landed ]]; then
+      expect 1
+    else
+      expect 2 "Cannot write to file: $LOOP_PART is in use (mounted?); unmount it first"$'\n'
+    fi
+    same "$file" expected
+    undo_mounts
+    MAPPED= SWAPS= LOOPS= MOUNTED=
+  done <<'ROWS'
+mounted disk 0 big file refused
+mounted disk 0 big pipe stopped
+mounted disk 1000 /dev/zero zero stopped
+mounted partition 0 big file refused
+mounted image 0 big file refused
+mounted image 100 lo/img self refused
+mounted image 1000 big pipe stopped
+mounted image 446 table file landed
+mounted disk 446 table file landed
+mounted disk 8192 loader pipe landed
+mounted disk 6291456 loader file landed
+mounted file 0 loader file landed
+swap disk 0 big file refused
+swap image 1000 big pipe stopped
+mapped disk 0 big file refused
+mapped disk 8192 loader file landed
+unmounted disk 0 big file landed
 ROWS
 }
 
