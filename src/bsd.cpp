@@ -43,16 +43,16 @@ InputStamp StampInput()
     return {in.st_size, Nanoseconds(in.st_mtimespec), Nanoseconds(in.st_ctimespec)};
 }
 
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, std::size_t size)
+Moved CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, std::size_t size)
 {
     // A file goes file to file where the system has the call (FreeBSD 13 and later). Standard
     // input's own position moves past what each request took; the target's is explicit.
     struct stat in = {};
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
-        return 0;
+        return {0, Moved::Failure::none, 0};
     }
     off_t position = at;
     while (copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, size, 0) > 0) {
     }
-    return position - at;
+    return {position - at, Moved::Failure::none, 0};
 }
