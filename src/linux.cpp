@@ -409,11 +409,10 @@ bool ReadAt(Walk& walk, std::size_t n, off_t position)
     return true;
 }
 
-// How much of [position, end) one step moves: what the system copies at a time, or a piece
-// through the buffer.
-std::size_t ChunkOf(const Walk& walk, off_t position, off_t end)
+// How much of [position, end) one step moves, at most `most`: what the system copies at a time,
+// or a piece through the buffer.
+std::size_t ChunkOf(off_t position, off_t end, std::size_t most)
 {
-    const std::size_t most = walk.systemCopies ? walk.size : kPiece;
     return static_cast<std::size_t>(std::min<off_t>(end - position, static_cast<off_t>(most)));
 }
 
@@ -421,7 +420,7 @@ std::size_t ChunkOf(const Walk& walk, off_t position, off_t end)
 bool CopyData(Walk& walk, off_t& position, off_t end)
 {
     while (position < end) {
-        const std::size_t n = ChunkOf(walk, position, end);
+        const std::size_t n = ChunkOf(position, end, walk.systemCopies ? walk.size : kPiece);
         if (walk.systemCopies) {
             off_t in = position;
             off_t to = TargetOf(walk, position);
@@ -484,7 +483,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
         return true;
     }
     while (position < end) {
-        const std::size_t n = ChunkOf(walk, position, end);
+        const std::size_t n = ChunkOf(position, end, kPiece);
         if (!ReadAt(walk, n, position)) {
             return false;
         }
