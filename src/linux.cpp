@@ -204,19 +204,19 @@ bool ClearFile(Target& target, off_t first, off_t last)
     return true;
 }
 
-// The file reaches `last` over zeros that ran past its end from `first` on: it grows over them,
-// or where it may not, they are written, to fail where a plain copy's writes would (at the size
+// The file reaches `to` over zeros that ran past its end from `from` on: it grows over them, or
+// where it may not, they are written, to fail where a plain copy's writes would (at the size
 // limit) and leave the file as those would have.
-bool Grow(Target& target, off_t first, off_t last)
+bool Grow(Target& target, off_t from, off_t to)
 {
-    if (target.end >= last) {
+    if (target.end >= to) {
         return true;
     }
-    if (ftruncate(target.fd, last) == 0) {
-        target.end = last;
+    if (ftruncate(target.fd, to) == 0) {
+        target.end = to;
         return true;
     }
-    return WriteZeros(target, std::max(first, target.end), last);
+    return WriteZeros(target, std::max(from, target.end), to);
 }
 
 bool IsZero(const char* bytes, std::size_t n)
@@ -550,8 +550,8 @@ InputStamp StampInput()
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.
 Moved CopyBySystem(std::FILE* file, std::int64_t at,
-                          char* buffer, // NOLINT(readability-non-const-parameter)
-                          std::size_t size)
+                   char* buffer, // NOLINT(readability-non-const-parameter)
+                   std::size_t size)
 {
     const int out = fileno(file);
     struct stat in = {};

@@ -149,8 +149,7 @@ InputStamp StampInput()
     return {in.st_size, in.st_mtime, in.st_ctime};
 }
 
-Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, char* /*buffer*/,
-                   std::size_t /*size*/)
+Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, char* /*buffer*/, std::size_t /*size*/)
 {
     // Nothing here copies a stream into a file at an offset without the bytes passing through.
     return {0, Moved::Failure::none, 0};
