@@ -246,16 +246,16 @@ bool Clear(Stream& stream, off_t last)
 // fail, the file still reaches as far over those zeros as a plain copy's would have.
 bool PlaceData(Stream& stream, const char* bytes, std::size_t n, off_t first)
 {
-    const off_t zeros = stream.zerosFrom;
-    if (zeros >= 0 && !Clear(stream, first)) {
+    const off_t zerosFrom = stream.zerosFrom;
+    if (zerosFrom >= 0 && !Clear(stream, first)) {
         return false;
     }
     if (WriteAt(stream.target, bytes, n, first)) {
         return true;
     }
     const int error = errno;
-    if (zeros >= 0 && !stream.target.device) {
-        Grow(stream.target, zeros, first);
+    if (zerosFrom >= 0 && !stream.target.device) {
+        Grow(stream.target, zerosFrom, first);
     }
     errno = error;
     return false;
@@ -347,12 +347,12 @@ Moved CopyStream(const Target& target, off_t at, char* buffer, std::size_t size)
         return WriteFailed();
     }
     const off_t end = base + static_cast<off_t>(fill);
-    const off_t zeros = stream.zerosFrom;
-    if (zeros >= 0 && !Clear(stream, end)) {
+    const off_t zerosFrom = stream.zerosFrom;
+    if (zerosFrom >= 0 && !Clear(stream, end)) {
         return WriteFailed();
     }
     // Zeros that ran past the file's end: the file grows over them, or they are written.
-    if (zeros >= 0 && !target.device && !Grow(stream.target, zeros, end)) {
+    if (zerosFrom >= 0 && !target.device && !Grow(stream.target, zerosFrom, end)) {
         return WriteFailed();
     }
     if (readError != 0) {
