@@ -137,9 +137,10 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to)
     // be bytes just written. A file input that changes stops the copy before the next read.
     const InputStamp stamp = StampInput();
     // First the system copies what it will, without the bytes passing through here. The loop
-    // goes on from where it stopped, and it alone decides success: a failure that was passing
-    // costs nothing, a real one comes back at the next read or write and is reported there, and
-    // an end the system saw too early (some kernels find nothing in /proc files) is read again.
+    // goes on from where it stopped, and decides success: a doubt that was passing costs
+    // nothing, a real fault comes back at the next write and is reported there, and an end the
+    // system saw too early (some kernels find nothing in /proc files) is read again. A read that
+    // failed is reported at once, never read again: a socket gives an end after a reset.
     const Moved moved = CopyBySystem(file, to, buffer, kBufferSize);
     if (moved.failed != Moved::Failure::none) {
         errno = moved.error;
