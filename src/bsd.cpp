@@ -50,14 +50,14 @@ InputStamp StampInput()
     return {in.st_size, Nanoseconds(in.st_mtimespec), Nanoseconds(in.st_ctimespec)};
 }
 
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /*buffer*/,
-                          std::size_t size)
+Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /*buffer*/,
+                   std::size_t size)
 {
     // A file goes file to file where the system has the call (FreeBSD 13 and later). Standard
     // input's own position moves past what each request took; the target's is explicit.
     struct stat in = {};
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
-        return 0;
+        return {0, Moved::Failure::none, 0};
     }
     off_t position = at;
     for (;;) {
@@ -68,5 +68,5 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, 
             break;
         }
     }
-    return position - at;
+    return {position - at, Moved::Failure::none, 0};
 }

@@ -7,12 +7,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -25,6 +27,10 @@ std::int64_t Nanoseconds(const timespec& time)
     return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
 }
 
+// The most that one read or write moves through the buffer: what a pipe holds. Only the part of
+// the buffer ever touched costs memory.
+constexpr std::size_t kPiece = 1048576;
+
 // Local file systems known to report holes soundly. Elsewhere (ZFS, NFS, FUSE, overlays) a
 // reported hole is only believed where it reads as zeros: some have reported holes over data.
 bool ReportsHolesSoundly(int fd)
@@ -33,8 +39,13 @@ bool ReportsHolesSoundly(int fd)
     if (fstatfs(fd, &fs) != 0) {
         return false;
     }
+    int flags = 0;
     switch (static_cast<std::uint32_t>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC: // ext2 and ext3 too
+    case EXT4_SUPER_MAGIC:
+        // ext2 and ext3 too. A file mapped block by block rather than by extents (one made on an
+        // ext3 file system, or kept from before a conversion) shows data still waiting for its
+        // blocks as a hole until it is written back.
+        return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_EXTENT_FL) != 0;
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:
     case TMPFS_MAGIC:
@@ -46,7 +57,19 @@ bool ReportsHolesSoundly(int fd)
 
 // Zeros to write from: never written to, so its pages are the system's one page of zeros and
 // cost no memory.
-std::array<char, 1 << 20> zeros;
+std::array<char, kPiece> zeros;
+
+// The file size limit (ulimit -f): a write at or past it fails, where a hole punched or zeros
+// left out would not.
+off_t FileSizeLimit()
+{
+    struct rlimit limit = {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > static_cast<rlim_t>(std::numeric_limits<off_t>::max())) {
+        return std::numeric_limits<off_t>::max();
+    }
+    return static_cast<off_t>(limit.rlim_cur);
+}
 
 // The target as the copy finds it and leaves it.
 struct Target {
@@ -60,15 +83,13 @@ struct Target {
     bool punches;
     // The file system reports holes soundly, so a hole there is known to read as zeros.
     bool holesKnown;
-    // The last extent looked up: [extentStart, extentEnd) is a hole, or data.
-    off_t extentStart;
-    off_t extentEnd;
-    bool extentIsHole;
+    // A file's size limit: from there on zeros are written, to fail as a plain copy's would.
+    off_t limit;
 };
 
 Target TargetFrom(int fd, const struct stat& st)
 {
-    Target target = {fd, S_ISBLK(st.st_mode), st.st_size, 4096, true, false, 0, 0, false};
+    Target target = {fd, S_ISBLK(st.st_mode), st.st_size, 4096, true, false, FileSizeLimit()};
     if (target.device) {
         std::uint64_t size = 0;
         int block = 0;
@@ -95,8 +116,8 @@ bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
         bytes += written;
         n -= static_cast<std::size_t>(written);
         to += written;
+        target.end = std::max(target.end, to);
     }
-    target.end = std::max(target.end, to);
     return true;
 }
 
@@ -141,49 +162,61 @@ bool ClearDevice(Target& target, off_t first, off_t last)
 }
 
 // Whether the file reads as zeros at `at` without storing them: a hole, or an unwritten extent.
-// Sets `until` to where that answer ends. The file's own writes land only behind `at`, so an
-// extent looked up once holds for all of it.
+// Sets `until` to where that answer ends. Asked just before the zeros are left out, never kept:
+// another program may write into the hole while the copy runs, and a plain copy would write its
+// zeros over those bytes.
 bool IsHoleAt(Target& target, off_t at, off_t& until)
 {
-    if (at < target.extentStart || at >= target.extentEnd) {
-        const off_t data = lseek(target.fd, at, SEEK_DATA);
-        const off_t hole = data == at ? lseek(target.fd, at, SEEK_HOLE) : -1;
-        target.extentStart = at;
-        if (data < 0 && errno == ENXIO) {
-            target.extentEnd = target.end; // a hole to the end
-            target.extentIsHole = true;
-        } else if (data > at) {
-            target.extentEnd = data;
-            target.extentIsHole = true;
-        } else if (hole > at) {
-            target.extentEnd = hole;
-            target.extentIsHole = false;
-        } else {
-            target.holesKnown = false; // an answer that makes no sense: write every zero
-            target.extentEnd = at;
-            until = target.end;
-            return false;
-        }
+    const off_t data = lseek(target.fd, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) {
+        until = target.end; // a hole to the end
+        return true;
     }
-    until = target.extentEnd;
-    return target.extentIsHole;
+    if (data > at) {
+        until = data;
+        return true;
+    }
+    const off_t hole = data == at ? lseek(target.fd, at, SEEK_HOLE) : -1;
+    if (hole > at) {
+        until = hole;
+        return false;
+    }
+    target.holesKnown = false; // an answer that makes no sense: write every zero
+    until = target.end;
+    return false;
 }
 
 // Zeros that arrived as data for [first, last) of a file: past its end and where it already reads
 // as zeros they need no writing (the file grows over them at the end, or later data does); where
-// it holds bytes they are written, and its allocation stays as it was.
+// it holds bytes, or past its size limit, they are written, and its allocation stays as it was.
 bool ClearFile(Target& target, off_t first, off_t last)
 {
     while (first < last && first < target.end) {
         off_t until = target.end;
-        const bool hole = target.holesKnown && IsHoleAt(target, first, until);
-        until = std::min({until, last, target.end});
+        const bool hole =
+            target.holesKnown && first < target.limit && IsHoleAt(target, first, until);
+        until = std::min({until, last, target.end, hole ? target.limit : last});
         if (!hole && !WriteZeros(target, first, until)) {
             return false;
         }
         first = until;
     }
     return true;
+}
+
+// The file reaches `to` over zeros that ran past its end from `from` on: it grows over them, or
+// where it may not, they are written, to fail where a plain copy's writes would (at the size
+// limit) and leave the file as those would have.
+bool Grow(Target& target, off_t from, off_t to)
+{
+    if (target.end >= to) {
+        return true;
+    }
+    if (ftruncate(target.fd, to) == 0) {
+        target.end = to;
+        return true;
+    }
+    return WriteZeros(target, std::max(from, target.end), to);
 }
 
 bool IsZero(const char* bytes, std::size_t n)
@@ -207,6 +240,25 @@ bool Clear(Stream& stream, off_t last)
     stream.zerosFrom = -1;
     return stream.target.device ? ClearDevice(stream.target, first, last)
                                 : ClearFile(stream.target, first, last);
+}
+
+// Writes the data for [first, first + n), after the run of zero blocks before it. Should the write
+// fail, the file still reaches as far over those zeros as a plain copy's would have.
+bool PlaceData(Stream& stream, const char* bytes, std::size_t n, off_t first)
+{
+    const off_t zerosFrom = stream.zerosFrom;
+    if (zerosFrom >= 0 && !Clear(stream, first)) {
+        return false;
+    }
+    if (WriteAt(stream.target, bytes, n, first)) {
+        return true;
+    }
+    const int error = errno;
+    if (zerosFrom >= 0 && !stream.target.device) {
+        Grow(stream.target, zerosFrom, first);
+    }
+    errno = error;
+    return false;
 }
 
 // Places the n bytes that go to the target at `at`.
@@ -233,8 +285,7 @@ bool Place(Stream& stream, const char* bytes, std::size_t n, off_t at)
             if (stream.zerosFrom < 0) {
                 stream.zerosFrom = first;
             }
-        } else if ((stream.zerosFrom >= 0 && !Clear(stream, first)) ||
-                   !WriteAt(stream.target, bytes + i, j - i, first)) {
+        } else if (!PlaceData(stream, bytes + i, j - i, first)) {
             return false;
         }
         i = j;
@@ -242,28 +293,43 @@ bool Place(Stream& stream, const char* bytes, std::size_t n, off_t at)
     return true;
 }
 
-// Returns how many bytes were placed, or -1 when bytes taken from the input could not be placed
-// (errno says why): they cannot be read again. Nothing is read that would go to `limit` or past it.
-std::int64_t CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std::size_t size)
+Moved WriteFailed()
+{
+    return {0, Moved::Failure::writing, errno};
+}
+
+// Places what the input delivers; bytes taken from it that could not be placed cannot be read
+// again, and a failed read is the input's last word. Nothing is read that would go to `limit`
+// or past it.
+Moved CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std::size_t size)
 {
     Stream stream = {target, -1};
     const auto block = static_cast<std::size_t>(target.block);
     const int capacity = fcntl(STDIN_FILENO, F_GETPIPE_SZ);
-    std::size_t piece = capacity > 0 ? static_cast<std::size_t>(capacity) : 1048576;
-    piece = std::clamp<std::size_t>(piece, block, std::min<std::size_t>(1048576, size - block));
+    std::size_t piece = capacity > 0 ? static_cast<std::size_t>(capacity) : kPiece;
+    piece = std::clamp<std::size_t>(piece, block, std::min<std::size_t>(kPiece, size - block));
     // The bytes in the buffer go to the target from `base` on.
     off_t base = at;
     std::size_t fill = 0;
+    int readError = 0;
     for (;;) {
         const auto room = static_cast<std::uint64_t>(limit - base) - fill;
         const ssize_t got = read(STDIN_FILENO, buffer + fill,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(piece, room)));
-        if (got < 0 && (errno == EINTR || WaitForInput(errno))) {
+        const int error = errno;
+        if (got < 0 && (error == EINTR || WaitForInput(error))) {
             continue;
         }
-        if (got <= 0) {
-            // The end, a failure that took nothing, or no position left for more (none at all, or
-            // none the copy may write): the copy loop reads again and decides.
+        if (got < 0) {
+            // A reset connection, a failing device behind the pipe: what came before still goes
+            // to the target, as a plain copy would have written it, and then the failure is
+            // reported. Read again, a socket would only report an end.
+            readError = error;
+            break;
+        }
+        if (got == 0) {
+            // The end, or no position left for more (none at all, or none the copy may write): the
+            // copy loop reads again and decides.
             break;
         }
         fill += static_cast<std::size_t>(got);
@@ -272,7 +338,7 @@ std::int64_t CopyStream(const Target& target, off_t at, off_t limit, char* buffe
         if (whole > base) {
             const auto n = static_cast<std::size_t>(whole - base);
             if (!Place(stream, buffer, n, base)) {
-                return -1;
+                return WriteFailed();
             }
             std::memmove(buffer, buffer + n, fill - n);
             fill -= n;
@@ -280,18 +346,21 @@ std::int64_t CopyStream(const Target& target, off_t at, off_t limit, char* buffe
         }
     }
     if (fill > 0 && !Place(stream, buffer, fill, base)) {
-        return -1;
+        return WriteFailed();
     }
     const off_t end = base + static_cast<off_t>(fill);
-    if (stream.zerosFrom >= 0 && !Clear(stream, end)) {
-        return -1;
+    const off_t zerosFrom = stream.zerosFrom;
+    if (zerosFrom >= 0 && !Clear(stream, end)) {
+        return WriteFailed();
     }
     // Zeros that ran past the file's end: the file grows over them, or they are written.
-    if (!target.device && end > at && stream.target.end < end && ftruncate(target.fd, end) != 0 &&
-        !WriteZeros(stream.target, stream.target.end, end)) {
-        return -1;
+    if (zerosFrom >= 0 && !target.device && !Grow(stream.target, zerosFrom, end)) {
+        return WriteFailed();
     }
-    return end - at;
+    if (readError != 0) {
+        return {end - at, Moved::Failure::reading, readError};
+    }
+    return {end - at, Moved::Failure::none, 0};
 }
 
 // One copy of a file on standard input into the target, range by range: data is copied, holes
@@ -307,6 +376,8 @@ struct Walk {
     char* buffer;
     std::size_t size;
     bool systemCopies;
+    // A read of the input that failed, which ends the walk and is reported: never read again.
+    int readError;
 };
 
 off_t TargetOf(const Walk& walk, off_t position)
@@ -322,7 +393,7 @@ bool InputUnchanged(const Walk& walk)
 }
 
 // Reads [position, position + n) of the input whole into the buffer.
-bool ReadAt(const Walk& walk, std::size_t n, off_t position)
+bool ReadAt(Walk& walk, std::size_t n, off_t position)
 {
     for (std::size_t done = 0; done < n;) {
         const ssize_t got =
@@ -330,24 +401,30 @@ bool ReadAt(const Walk& walk, std::size_t n, off_t position)
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
-            return false; // shorter than its size said, or failed: the copy loop decides
+        if (got < 0) {
+            walk.readError = errno;
+            return false;
+        }
+        if (got == 0) {
+            return false; // shorter than its size said: the copy loop decides
         }
         done += static_cast<std::size_t>(got);
     }
     return true;
 }
 
-std::size_t ChunkOf(const Walk& walk, off_t position, off_t end)
+// How much of [position, end) one step moves, at most `most`: what the system copies at a time,
+// or a piece through the buffer.
+std::size_t ChunkOf(off_t position, off_t end, std::size_t most)
 {
-    return static_cast<std::size_t>(std::min<off_t>(end - position, static_cast<off_t>(walk.size)));
+    return static_cast<std::size_t>(std::min<off_t>(end - position, static_cast<off_t>(most)));
 }
 
 // The input's data in [position, end): the system copies it where it will, the buffer where not.
 bool CopyData(Walk& walk, off_t& position, off_t end)
 {
     while (position < end) {
-        const std::size_t n = ChunkOf(walk, position, end);
+        const std::size_t n = ChunkOf(position, end, walk.systemCopies ? walk.size : kPiece);
         if (walk.systemCopies) {
             off_t in = position;
             off_t to = TargetOf(walk, position);
@@ -390,7 +467,12 @@ bool Clear(Walk& walk, off_t position, off_t end)
     if (target.device) {
         return ClearDevice(target, first, last);
     }
-    return Punch(target, first, last) || WriteZeros(target, first, last);
+    // A punched hole is not held to the file size limit, as a plain copy's writes are: past it
+    // the zeros are written, and fail there.
+    const off_t punched = std::min(last, std::max(first, target.limit));
+    return (first == punched || Punch(target, first, punched) ||
+            WriteZeros(target, first, punched)) &&
+           WriteZeros(target, punched, last);
 }
 
 // A hole the system reports in the input's [position, end). Where it is not known to report holes
@@ -405,7 +487,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
         return true;
     }
     while (position < end) {
-        const std::size_t n = ChunkOf(walk, position, end);
+        const std::size_t n = ChunkOf(position, end, kPiece);
         if (!ReadAt(walk, n, position)) {
             return false;
         }
@@ -474,9 +556,9 @@ InputStamp StampInput()
 }
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
-                          char* buffer, // NOLINT(readability-non-const-parameter)
-                          std::size_t size)
+Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
+                   char* buffer, // NOLINT(readability-non-const-parameter)
+                   std::size_t size)
 {
     const int out = fileno(file);
     struct stat in = {};
@@ -484,7 +566,7 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     const int mode = fcntl(STDIN_FILENO, F_GETFL);
     const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
     if (fstat(STDIN_FILENO, &in) != 0 || fstat(out, &target) != 0) {
-        return 0;
+        return {0, Moved::Failure::none, 0};
     }
     const bool intoStore = S_ISREG(target.st_mode) || S_ISBLK(target.st_mode);
     // A file goes range by range into a file or a device. Standard input must be readable before
@@ -492,12 +574,15 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     if (S_ISREG(in.st_mode) && intoStore && mode != -1 && (mode & O_ACCMODE) != O_WRONLY &&
         from >= 0) {
         if (in.st_size > from && in.st_size - from > INT64_MAX - at) {
-            errno = EFBIG; // no file position for its last bytes
-            return -1;
+            return {0, Moved::Failure::writing, EFBIG}; // no file position for its last bytes
         }
-        Walk walk = {TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true};
+        Walk walk = {TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true, 0};
         const off_t reached = CopyFile(walk);
-        return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
+        if (walk.readError != 0) {
+            return {reached - from, Moved::Failure::reading, walk.readError};
+        }
+        return {lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0,
+                Moved::Failure::none, 0};
     }
     // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
     if ((S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)) && intoStore) {
@@ -510,7 +595,7 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     } else if (S_ISFIFO(in.st_mode)) {
         move = splice;
     } else {
-        return 0;
+        return {0, Moved::Failure::none, 0};
     }
     // Standard input's own position moves past what each request took; the target's is explicit.
     off_t position = at;
@@ -522,5 +607,5 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
             break;
         }
     }
-    return position - at;
+    return {position - at, Moved::Failure::none, 0};
 }

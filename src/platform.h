@@ -69,18 +69,26 @@ inline bool operator!=(const InputStamp& a, const InputStamp& b)
 std::int64_t GetInputPosition();
 bool SetInputPosition(std::int64_t position);
 
+// What the system's copy did: how many bytes it moved, and a failure that the copy loop could not
+// meet again itself, `error` telling why: a read of a pipe or socket (what it held is gone, and
+// the next read may well report an end), or a read or write of bytes already taken from it.
+struct Moved {
+    std::int64_t bytes;
+    enum class Failure : unsigned char { none, reading, writing } failed;
+    int error;
+};
+
 // Has the system itself move standard input into `file` from position `at` on, for as long as it
 // will: the bytes never pass through this process, a file system that can share blocks between
 // files may share them instead of copying, and holes in a file input become holes in the target
 // (the buffer of `size` bytes serves where the system will not copy), and zeros arriving through
-// a pipe are not written where the target reads as zeros already. Returns how many bytes were
-// moved; standard input is left just after them. Any failure or doubt only ends the moving
-// (nothing is reported): the caller copies whatever is left and meets a real fault itself. Only
-// where bytes taken from standard input could not be written (they cannot be taken again), or
-// where the target has no position for them, it returns -1, errno telling why. Nothing is
-// written at `limit` or past it.
-std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
-                          std::size_t size);
+// a pipe are not written where the target reads as zeros already. Standard input is left just
+// after the bytes moved. A doubt only ends the moving (nothing is reported): the caller copies
+// whatever is left and meets a real fault itself. A read that failed is reported, never tried
+// again; so is a write of bytes that cannot be read again, or that has no position in the target.
+// Nothing is written at `limit` or past it.
+Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
+                   std::size_t size);
 
 // A device may take writes into its cache and fail them later: has a device target write them
 // through, and says whether it did. A file needs nothing (the system writes it back as for any

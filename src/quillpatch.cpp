@@ -20,6 +20,9 @@ namespace
 {
 
 constexpr std::size_t kBufferSize = 10485760;
+// The most that one read or write moves through the buffer: what a pipe holds. Only the part of
+// the buffer ever touched costs memory, so that every copy stays within 2 MiB.
+constexpr std::size_t kPiece = 1048576;
 // Page-aligned, as the kernel copies to and from a misaligned buffer markedly slower.
 constexpr std::align_val_t kBufferAlignment{4096};
 
@@ -115,9 +118,8 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
     }
     for (std::int64_t done = 0; done < length;) {
         const std::int64_t left = length - done;
-        const std::size_t n = left < static_cast<std::int64_t>(kBufferSize)
-                                  ? static_cast<std::size_t>(left)
-                                  : kBufferSize;
+        const std::size_t n =
+            left < static_cast<std::int64_t>(kPiece) ? static_cast<std::size_t>(left) : kPiece;
         const std::int64_t at = to > from ? left - static_cast<std::int64_t>(n) : done;
         if (Seek(file, from + at, SEEK_SET) != 0) {
             return Fail("Cannot read from STDIN");
@@ -146,27 +148,33 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
     if (held.from != kNothingHeld && InputLength() > held.from - to) {
         return FailHeld(held);
     }
-    // A larger pipe lets the writer run ahead while a chunk goes to the file, and fills the
-    // buffer in fewer reads.
+    // A larger pipe lets the writer run ahead while a piece goes to the file, and fills a piece
+    // in fewer reads.
     EnlargeInputPipe();
     // The input may be the target under a name the system cannot tell (an overlay, a FUSE mirror,
     // a network share), or another program may write to it: then bytes read after a write would
     // be bytes just written. A file input that changes stops the copy before the next read.
     const InputStamp stamp = StampInput();
     // First the system copies what it will, without the bytes passing through here. The loop
-    // goes on from where it stopped, and it alone decides success: a failure that was passing
-    // costs nothing, a real one comes back at the next read or write and is reported there, and
-    // an end the system saw too early (some kernels find nothing in /proc files) is read again.
-    const std::int64_t moved = CopyBySystem(file, to, held.from, buffer, kBufferSize);
-    if (moved < 0 || (moved > 0 && Seek(file, to + moved, SEEK_SET) != 0)) {
+    // goes on from where it stopped, and decides success: a doubt that was passing costs
+    // nothing, a real fault comes back at the next write and is reported there, and an end the
+    // system saw too early (some kernels find nothing in /proc files) is read again. A read that
+    // failed is reported at once, never read again: a socket gives an end after a reset.
+    const Moved moved = CopyBySystem(file, to, held.from, buffer, kBufferSize);
+    if (moved.failed != Moved::Failure::none) {
+        errno = moved.error;
+        return Fail(moved.failed == Moved::Failure::reading ? "Cannot read from STDIN"
+                                                            : "Cannot write to file");
+    }
+    if (moved.bytes > 0 && Seek(file, to + moved.bytes, SEEK_SET) != 0) {
         return Fail("Cannot write to file");
     }
-    std::int64_t at = to + moved;
+    std::int64_t at = to + moved.bytes;
     for (;;) {
         if (StampInput() != stamp) {
             return Fail("Cannot read from STDIN", "the input changed while it was copied");
         }
-        const std::size_t n = ReadFully(stdin, buffer, kBufferSize);
+        const std::size_t n = ReadFully(stdin, buffer, kPiece);
         const int readError = errno;
         // What would land under a held device is not written; what comes before it is.
         const auto room = static_cast<std::uint64_t>(held.from - at);

@@ -166,11 +166,11 @@ InputStamp StampInput()
     return {in.st_size, in.st_mtime, in.st_ctime};
 }
 
-std::int64_t CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limit*/,
-                          char* /*buffer*/, std::size_t /*size*/)
+Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limit*/,
+                   char* /*buffer*/, std::size_t /*size*/)
 {
     // Nothing here copies a stream into a file at an offset without the bytes passing through.
-    return 0;
+    return {0, Moved::Failure::none, 0};
 }
 
 bool FlushDevice(std::FILE* /*file*/)

@@ -112,19 +112,21 @@ expect_failure() {
 }
 
 # mount_fs KIND DIR: a file system of KIND mounted on DIR (made here) until the case ends: xfs
-# (a 512 MiB loop image), tmpfs, ramfs, overlay (DIR/merged over DIR/upper), bindfs (DIR/mirror
+# (a 512 MiB loop image), ext3 (a 512 MiB loop image made by mkfs.ext3, mounted as ext4: its
+# files have no extents), tmpfs, ramfs, overlay (DIR/merged over DIR/upper), bindfs (DIR/mirror
 # of DIR/real). Where that cannot be, says why in $WHY and fails.
 mount_fs() {
   local kind=$1 dir=$2 tool
   WHY=
   if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then WHY="the Windows program sees no Linux mounts"; fi
   if [[ -z $WHY && $(id -u) != 0 ]]; then WHY="mounting $kind takes root"; fi
-  case $kind in xfs) tool=mkfs.xfs ;; bindfs) tool=bindfs ;; *) tool=mount ;; esac
+  case $kind in xfs) tool=mkfs.xfs ;; ext3) tool=mkfs.ext3 ;; bindfs) tool=bindfs ;; *) tool=mount ;; esac
   if [[ -z $WHY ]] && ! command -v "$tool" >/dev/null; then WHY="$tool is not installed"; fi
   if [[ -n $WHY ]]; then return 1; fi
   mkdir -p "$dir"
   case $kind in
     xfs) truncate -s 512M "$dir.img" && mkfs.xfs -q "$dir.img" && mount -o loop "$dir.img" "$dir" ;;
+    ext3) truncate -s 512M "$dir.img" && mkfs.ext3 -q -F "$dir.img" && mount -t ext4 -o loop "$dir.img" "$dir" ;;
     tmpfs | ramfs) mount -t "$kind" "$kind" "$dir" ;;
     overlay)
       mkdir "$dir/lower" "$dir/upper" "$dir/work" "$dir/merged"

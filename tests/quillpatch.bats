@@ -231,19 +231,69 @@ ROWS
   [[ $(head -c 8 big | od -An -tx1 | tr -d ' ') == 0000000000000000 ]]
 }
 
-@test "standard input that cannot be read is reported" {
-  skip_on_windows "a Windows program cannot be handed a directory as its standard input"
-  random f 100
-  cp f before
-  while IFS= read -r redirection; do
-    echo "standard input: $redirection"
-    eval "qp f 3 $redirection"
+@test "standard input that cannot be read is reported; what it gave before is written" {
+  skip_on_windows "a Windows program cannot be handed a directory or a socket as its standard input"
+  random before 100
+  # Random bytes, then zeros that run past the target's end and end inside a block.
+  { head -c 3000000 /dev/urandom && head -c 100001 /dev/zero; } >input
+  # reset ARGS...: the program with a socket on standard input whose peer sends the input and
+  # goes away leaving bytes unread (the program's own, sent before it started): all the input
+  # arrives, then the next read fails with ECONNRESET, and any read after it sees only an end.
+  reset() {
+    perl -MSocket -e '
+      socketpair(my $ours, my $theirs, AF_UNIX, SOCK_STREAM, PF_UNSPEC) or die "socketpair: $!";
+      my $pid = fork // die "fork: $!";
+      if ($pid == 0) {
+        close $ours;
+        syswrite($theirs, "x") == 1 or die "write: $!";
+        open(STDIN, "<&", $theirs) or die "stdin: $!";
+        exec(@ARGV) or die "exec: $!";
+      }
+      close $theirs;
+      my $all = do { local $/; <STDIN> };
+      syswrite($ours, $all) == length($all) or die "write: $!";
+      close $ours;
+      waitpid($pid, 0);
+      exit($? >> 8);
+    ' "${QP[@]}" "$@" <input >.out 2>.err && status=0 || status=$?
+  }
+  # How standard input is given (a directory, a descriptor open for writing only: nothing can be
+  # read; a reset socket: all it sent must land), and the target: a file, or a loop device over
+  # a 4 MiB file.
+  local how target file landed
+  while IFS='|' read -r how target; do
+    echo "standard input: $how, into a $target"
+    file=f
+    if [[ $target == loop ]]; then
+      file=disk
+      random disk $((4 << 20))
+      loop_device disk || skip "$WHY"
+      target=$LOOP
+    else
+      cp before f
+      target=f
+    fi
+    if [[ $how == reset ]]; then
+      cp input landed
+      reset "$target" 3
+    else
+      : >landed
+      eval "qp $target 3 $how"
+    fi
     expect_failure "Cannot read from STDIN"
-    same f before
+    model "$file" 3 landed >expected
+    if [[ $file == disk ]]; then
+      cmp -n $((4 << 20)) "$target" expected
+      undo_mounts && LOOPS=
+    else
+      same f expected
+    fi
   done <<'ROWS'
-<.
-0>>f
-0>other
+<.|file
+0>>f|file
+0>other|file
+reset|file
+reset|loop
 ROWS
 }
 
@@ -287,14 +337,16 @@ ROWS
   random input $((CHUNK + 5000000))
   # What strace injects (failed system calls, or a result of 0), the message ("" for success),
   # how much of the input must land: "read" for all that the system's copy and the reads
-  # delivered before the failure (the C library may read ahead of the chunk), "placed" for all
-  # that the writes of a pipe's pieces placed; and whether standard input is the file or a pipe,
+  # delivered before the failure (the C library may read ahead of the piece), "placed" for all
+  # that the writes to the target placed; and whether standard input is the file or a pipe,
   # whose bytes once read cannot be read again. Rows about the reads
   # and writes refuse the system's copy and its walk through the input's holes (every lseek after
   # the target's own), so that the copy loop meets the fault. The third read
-  # fails inside the second chunk: what it had must still be written. A system copy that fails or
-  # sees an early end hands over to the loop at the position reached. Every close fails in its row,
-  # the target's last: the program's own files (the system's lists) close before it.
+  # fails inside the second piece: what it had must still be written. A system copy that fails or
+  # sees an early end hands over to the loop at the position reached. A read that failed is
+  # never read again, whoever reads: the file's walk through the buffer, or a pipe's pieces. Every
+  # close fails in its row, the target's last: the program's own files (the system's lists) close
+  # before it.
   local refused="copy_file_range,splice:error=ENOSYS lseek,_llseek:error=EINVAL:when=2+" all own
   all=$(stat -c %s input)
   # Before its input the program reads what the system says of its block devices: the reads the
@@ -324,7 +376,8 @@ ROWS
       written=$(awk '/^(readv?|copy_file_range)\(0,/ && $NF ~ /^[0-9]+$/ { n += $NF }
                      END { print n + 0 }' .strace)
     elif [[ $written == placed ]]; then
-      written=$(awk '/^pwrite64\(/ && $NF ~ /^[0-9]+$/ { n += $NF } END { print n + 0 }' .strace)
+      written=$(awk '/^(pwrite64|writev?)\(/ && !/^writev?\(2,/ && $NF ~ /^[0-9]+$/ { n += $NF }
+                     END { print n + 0 }' .strace)
     fi
     echo "$written bytes must land"
     head -c "$written" input >landed
@@ -335,16 +388,17 @@ read,readv:error=EIO:when=1 $refused|Cannot read from STDIN|read|file
 read,readv:error=EIO:when=2 $refused|Cannot read from STDIN|read|file
 read,readv:error=EIO:when=3 $refused|Cannot read from STDIN|read|file
 write,writev:error=EIO:when=1 $refused|Cannot write to file|0|file
-write,writev:error=EIO:when=2 $refused|Cannot write to file|$CHUNK|file
+write,writev:error=EIO:when=2 $refused|Cannot write to file|placed|file
 close:error=EIO|Cannot write to file|read|file
 copy_file_range:error=EXDEV:when=1||$all|file
 copy_file_range:error=EINVAL:when=1||$all|file
 copy_file_range:error=EIO:when=2||$all|file
 copy_file_range:retval=0:when=1||$all|file
-copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|$CHUNK|file
+copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|read|file
+copy_file_range:error=EXDEV pread64:error=EIO:when=2|Cannot read from STDIN|placed|file
 pwrite64:error=EIO:when=1|Cannot write to file|0|pipe
 pwrite64:error=ENOSPC:when=4|Cannot write to file|placed|pipe
-read:error=EIO:when=2||$all|pipe
+read:error=EIO:when=2|Cannot read from STDIN|read|pipe
 read:error=EIO:when=3+ readv:error=EIO|Cannot read from STDIN|placed|pipe
 ROWS
 }
@@ -430,6 +484,7 @@ ROWS
   # injects; whether the target's old blocks under the holes must be given back. ramfs cannot
   # punch. bindfs reports no holes, and is a file system whose reported holes the program must
   # read before it believes them: there the first SEEK_DATA claims data only from 32 KiB on.
+  # On ext3 (mounted as ext4), data not yet written back is reported as a hole: its holes are read.
   local input_at target_at layout skip offset injection freed dir input target run kib data
   while IFS='|' read -r input_at target_at layout skip offset injection freed; do
     echo "input on $input_at, target on $target_at: $layout from $skip at $offset; injected: $injection"
@@ -491,6 +546,7 @@ here|here|H2048 D64 H1024 D8|1000000|777|-|yes
 tmpfs|tmpfs|H1024 D64 H4096 D4|0|100|-|yes
 xfs|xfs|H1024 D1024 H4096 D4 H20|0|1048576|-|yes
 tmpfs|here|H1024 D64 H4096 D4|0|100|-|yes
+ext3|here|H1024 D64 H2048 D4 H512|0|100|-|no
 here|ramfs|H1024 D64 H2048 D4 H512|0|1048676|-|no
 here|here|H1024 D64 H2048 D4 H512|0|1048676|fallocate:error=EOPNOTSUPP|no
 bindfs|here|D64 H1024 D64 H512|0|100|lseek,_llseek:retval=32768:when=3|no
@@ -502,17 +558,44 @@ ROWS
 @test "zeros through a pipe are not written where the target reads as zeros: every byte exact" {
   skip_on_windows "the Windows program writes every byte itself"
   # The target before (empty; sparse: a 32 MiB hole; old: 8 MiB of data; short: 100 bytes;
-  # falloc: 16 MiB allocated, unwritten; mixed: holes and data; bindfs: sparse behind a FUSE
-  # mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file), the
-  # offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB), what strace injects
+  # falloc: 16 MiB allocated, unwritten; mixed: holes and data; ext3: mixed, just written, on an
+  # ext3 file system mounted as ext4, which reports such data as a hole; bindfs: sparse behind a
+  # FUSE mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file),
+  # the offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB) and W: there the
+  # pipe waits until the target holds what came before, and another program writes 4 KiB of its
+  # own where the next bytes go, into the hole; what strace injects
   # (the third lseek is the target's first SEEK_DATA: failed, every zero is written), and what the
   # target's blocks must do: sparse (grow by no more than the data and 1 MiB; for a
   # loop device, its file), kept (not fall either), or - (no check).
   local how offsets layout injection blocks file target size=$((32 << 20)) piece n data before after run
+  local marks
+  # feed FILE OFFSET: the input through a pipe, with another program's writes into FILE at the
+  # marks. The copy waits for input at each: the wait for its bytes to land ends.
+  feed() {
+    local done=0 mark landed tries
+    for mark in "${marks[@]}"; do
+      head -c $((mark - done))
+      done=$mark
+      # Every whole block of the target that the input so far reaches is placed.
+      landed=$((($2 + mark) / 4096 * 4096 - $2))
+      for ((tries = 0; tries < 600; tries++)); do
+        if cmp -s -n "$landed" -i "$2:0" "$1" input; then break; fi
+        sleep 0.1
+      done
+      head -c 4096 /dev/urandom |
+        dd of="$1" bs=4096 seek=$(($2 + mark)) oflag=seek_bytes conv=notrunc status=none
+    done
+    cat
+  } <input
   while IFS='|' read -r how offsets layout injection blocks; do
     : >input
     data=0
+    marks=()
     for piece in $layout; do
+      if [[ $piece == W ]]; then
+        marks+=("$(stat -c %s input)")
+        continue
+      fi
       n=${piece#?} && n=${n/K/*1024} && n=$((${n/M/*1048576}))
       if [[ $piece == D* ]]; then
         head -c "$n" /dev/urandom >>input
@@ -531,9 +614,14 @@ ROWS
         old) random t $((8 << 20)) ;;
         short) random t 100 ;;
         falloc) fallocate -l $((16 << 20)) t ;;
-        mixed)
-          truncate -s $((16 << 20)) t
-          for n in 1 5 9; do head -c 1M /dev/urandom | dd of=t bs=1M seek=$n conv=notrunc status=none; done
+        mixed | ext3)
+          if [[ $how == ext3 ]]; then
+            if [[ ! -d e3 ]]; then mount_fs ext3 e3 || skip "$WHY"; fi
+            file=e3/t
+            rm -f "$file"
+          fi
+          truncate -s $((16 << 20)) "$file"
+          for n in 1 5 9; do head -c 1M /dev/urandom | dd of="$file" bs=1M seek=$n conv=notrunc status=none; done
           ;;
         bindfs)
           if [[ ! -d bf ]]; then mount_fs bindfs bf || skip "$WHY"; fi
@@ -556,7 +644,7 @@ ROWS
         fi
         QP=(strace -o .strace -e trace=ftruncate,ftruncate64,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
       fi
-      qp "$target" "$offset" < <(cat input)
+      qp "$target" "$offset" < <(feed "$file" "$offset")
       QP=("${run[@]}")
       expect 1
       if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
@@ -583,6 +671,8 @@ old|0 1 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|kept
 falloc|0 4097|Z2M D4096 Z6M D1|-|kept
 mixed|4097|Z7M D1 Z5M D8191 Z3M|lseek,_llseek:error=EINVAL:when=3|-
 mixed|0 100 1048676|Z7M D1 Z5M D8191 Z3M|-|sparse
+ext3|0 4097|Z7M D1 Z5M D8191 Z3M|-|-
+sparse|0 4097|Z1M D8K W Z1M D1|-|sparse
 bindfs|4097|D64K Z2M D1 Z1M|-|-
 loop|0 512 4096 4097|D1 Z3M D4097 Z8M D511 Z1M|-|sparse
 loop|4097|D1 Z3M D4097 Z8M D511 Z1M|fallocate:error=EOPNOTSUPP|-
@@ -591,19 +681,101 @@ ROWS
 
 @test "a write past the file size limit is reported, not killed by a signal" {
   skip_on_windows "Windows has no file size limit"
-  for length in 1500 $((CHUNK + 1)); do
-    echo "input of $length bytes"
-    : >f
-    random input "$length"
+  # The limit in KiB, the target's size (random bytes), the offset, the input as data (D), zeros
+  # (Z) and holes (H) in bytes, and whether it comes from a file or a pipe. A plain copy writes
+  # up to the limit, fails at its first write there, and leaves the file as it was from there
+  # on: zeros too, and where a hole punched or zeros left out would not fail.
+  local kib size offset layout via piece n limit end
+  while IFS='|' read -r kib size offset layout via; do
+    echo "limit $kib KiB, $size bytes, at $offset: $layout from a $via"
+    random f "$size"
+    : >input
+    for piece in $layout; do
+      n=${piece#?}
+      case $piece in
+        D*) head -c "$n" /dev/urandom >>input ;;
+        Z*) head -c "$n" /dev/zero >>input ;;
+        H*) truncate -s +"$n" input ;;
+      esac
+    done
+    limit=$((kib << 10))
+    model f "$offset" input >whole
+    # How far the file reaches: the input's end, short of the limit, or where it ended.
+    end=$((offset + $(stat -c %s input)))
+    if ((end > limit)); then end=$((offset < limit ? limit : 0)); fi
+    if ((end < size)); then end=$size; fi
+    { head -c $((end < limit ? end : limit)) whole && tail -c +$((limit + 1)) f; } >expected
     (
-      ulimit -f 1
-      qp f 0 <input
+      ulimit -f "$kib"
+      if [[ $via == file ]]; then qp f "$offset" <input; else qp f "$offset" < <(cat input); fi
       exit "$status"
     ) && status=0 || status=$?
     expect_failure "Cannot write to file"
-    [[ $(stat -c %s f) == 1024 ]]
-    cmp f <(head -c 1024 input)
-  done
+    grep -q 'File too large' .err
+    same f expected
+  done <<ROWS
+1|0|0|D1500|file
+1|0|0|D$((CHUNK + 1))|file
+8|0|8192|Z20000|pipe
+8|4096|7000|Z3000 D10 Z20000|pipe
+8|12000|0|D100 H20000|file
+8|30000|100|H20000|file
+ROWS
+}
+
+@test "every path stays within 2 MiB of memory" {
+  skip_on_windows "GNU time measures Linux programs"
+  if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
+    skip "under $QUILLPATCH_INSTRUMENTED the memory measured would not be the program's"
+  fi
+  [[ -x /usr/bin/time ]] || skip "GNU time is not installed"
+  local input target status_wanted peak
+  random data $((24 << 20))
+  # Standard input (a file here; behind a FUSE mirror, mostly a hole, which is read; a pipe; a
+  # loop device over the file; /dev/zero; the target itself), the target (a file here, on tmpfs, a loop
+  # device over a 32 MiB file), and the status: /dev/zero fills the device to its end.
+  while read -r input target status_wanted; do
+    echo "from $input into $target"
+    case $target in
+      here) cp data f && target=f ;;
+      tmpfs)
+        if [[ ! -d tm ]]; then mount_fs tmpfs tm || skip "$WHY"; fi
+        cp data tm/f && target=tm/f
+        ;;
+      loop) random disk $((32 << 20)) && loop_device disk || skip "$WHY" && target=$LOOP ;;
+    esac
+    case $input in
+      here) cp data in && input=in ;;
+      bindfs)
+        if [[ ! -d bf ]]; then mount_fs bindfs bf || skip "$WHY"; fi
+        truncate -s $((24 << 20)) bf/real/in && input=bf/mirror/in
+        head -c 1M data | dd of=bf/real/in bs=1M seek=10 conv=notrunc status=none
+        ;;
+      loop) cp data in && loop_device in || skip "$WHY" && input=$LOOP ;;
+      itself) input=$target ;;
+    esac
+    if [[ $input == pipe ]]; then
+      /usr/bin/time -o .peak -f %M "${QP[@]}" "$target" 100 < <(cat data) >.out 2>.err && status=0 || status=$?
+    else
+      /usr/bin/time -o .peak -f %M "${QP[@]}" "$target" 100 <"$input" >.out 2>.err && status=0 || status=$?
+    fi
+    # GNU time notes a status other than 0 on a line of its own before the figure.
+    peak=$(tail -n 1 .peak)
+    echo "peak resident memory: $peak KiB"
+    [[ $status == "$status_wanted" ]]
+    ((peak <= 2048))
+    for LOOP in ${LOOPS:-}; do losetup -d "$LOOP"; done
+    LOOPS=
+  done <<'ROWS'
+here here 1
+here tmpfs 1
+here loop 1
+bindfs here 1
+pipe here 1
+loop here 1
+/dev/zero loop 2
+itself here 1
+ROWS
 }
 
 @test "a transfer buffer that cannot be had is reported, target unchanged" {
