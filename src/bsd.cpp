@@ -52,7 +52,20 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at, char* /*buffer*/, st
         return 0;
     }
     off_t position = at;
-    while (copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, size, 0) > 0) {
+    for (;;) {
+        const ssize_t moved =
+            copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, size, 0);
+        if (moved > 0) {
+            Placed(position - at);
+        } else if (moved == 0 || errno != EINTR) {
+            return position - at;
+        }
     }
-    return position - at;
+}
+
+bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
+{
+    // These systems have no call that starts the write-back of a range without waiting for it: a
+    // device's data is flushed at the end.
+    return true;
 }

@@ -13,6 +13,51 @@
 
 static_assert(sizeof(off_t) == 8, "file positions must have 64 bits (_FILE_OFFSET_BITS=64)");
 
+namespace
+{
+
+volatile std::sig_atomic_t progressRequested = 0;
+
+void NoteProgressRequest(int /*signal*/)
+{
+    progressRequested = 1;
+}
+
+void Catch(int signal)
+{
+    struct sigaction action = {};
+    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
+        return;
+    }
+    action.sa_handler = NoteProgressRequest;
+    sigemptyset(&action.sa_mask);
+    // A read or write the signal interrupts is restarted by the system, or returns what it moved:
+    // no call anywhere has to expect EINTR for it. The line waits for the next piece placed.
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+}
+
+} // namespace
+
+void CatchProgressRequests()
+{
+    // dd's signals, so that the habit of asking dd works here too. SIGUSR1 is caught where
+    // SIGINFO exists as well: its default action would leave the target half written.
+    Catch(SIGUSR1);
+#ifdef SIGINFO
+    Catch(SIGINFO);
+#endif
+}
+
+bool TakeProgressRequest()
+{
+    if (progressRequested == 0) {
+        return false;
+    }
+    progressRequested = 0;
+    return true;
+}
+
 bool PrepareProcess()
 {
     // A process started with a standard descriptor closed would get that number for the target,
