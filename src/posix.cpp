@@ -26,15 +26,16 @@ void NoteProgressRequest(int /*signal*/)
 void Catch(int signal)
 {
     struct sigaction action = {};
-    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
-        return;
-    }
+    struct sigaction before = {};
     action.sa_handler = NoteProgressRequest;
     sigemptyset(&action.sa_mask);
     // A read or write the signal interrupts is restarted by the system, or returns what it moved:
     // no call anywhere has to expect EINTR for it. The line waits for the next piece placed.
     action.sa_flags = SA_RESTART;
-    sigaction(signal, &action, nullptr);
+    // One call where the signal was not ignored, the usual case; two where it was.
+    if (sigaction(signal, &action, &before) == 0 && before.sa_handler == SIG_IGN) {
+        sigaction(signal, &before, nullptr);
+    }
 }
 
 } // namespace
