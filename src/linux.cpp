@@ -93,11 +93,13 @@ struct WriteBackState {
     // The target was looked at; it is a device, and the system starts a range's write-back.
     bool known;
     bool bounded;
-    // Everything the copy wrote from `first` up to `waited` is on the device.
+    // Everything the copy wrote from where it started up to `waited` is on the device.
     bool started;
     off_t waited;
+    // Why the device failed to write back: bytes the copy wrote are lost, whatever comes after.
+    int error;
 };
-WriteBackState writeBack = {false, false, false, 0};
+WriteBackState writeBack = {false, false, false, 0, 0};
 
 bool IsBounded(int fd)
 {
@@ -117,6 +119,7 @@ bool SyncRange(int fd, off_t first, off_t last, unsigned flags)
             return true;
         }
         if (errno != EINTR) {
+            writeBack.error = errno;
             return false;
         }
     }
@@ -565,6 +568,11 @@ std::int64_t CopyBySystem(std::FILE* file, std::int64_t at,
         }
         Walk walk = {TargetFrom(out, target), from, at, StampInput(), buffer, size, true};
         const off_t reached = CopyFile(walk);
+        if (writeBack.error != 0) {
+            // Not a passing failure the loop meets again: the system told it once, and only here.
+            errno = writeBack.error;
+            return -1;
+        }
         return lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0;
     }
     // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
