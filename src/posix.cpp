@@ -56,6 +56,9 @@ bool TakeProgressRequest()
         return false;
     }
     progressRequested = 0;
+    // The line goes to standard error, which may be a pipe that nobody reads any more: a line
+    // asked for must not end the copy there. Only now, so that a plain run makes no extra call.
+    std::signal(SIGPIPE, SIG_IGN);
     return true;
 }
 

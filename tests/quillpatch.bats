@@ -907,11 +907,12 @@ ROWS
   # How the input comes (a pipe, or a file that the system copies), when the signals go (slow: one
   # every few pieces of a pipe that trickles; wait: one while the pipe stays empty; burst: hundreds
   # at once, twice; copy: one every millisecond while the system copies), the target (a file, or a
-  # loop device, whose write-back runs along), and the input's size in MiB. Signals go only once
-  # the program has taken input: it has then set its handler.
-  local via plan on mib total target file line count last lines sent
-  while IFS='|' read -r via plan on mib; do
-    echo "input through a $via, signals: $plan, into a $on"
+  # loop device, whose write-back runs along), the input's size in MiB, and standard error (a
+  # file, or a pipe whose reader is gone: the lines are lost, the copy is not). Signals go only
+  # once the program has taken input: it has then set its handler.
+  local via plan on mib errors total target file line count last lines sent
+  while IFS='|' read -r via plan on mib errors; do
+    echo "input through a $via, signals: $plan, into a $on, standard error: $errors"
     total=$((mib << 20))
     random input "$total"
     rm -f t
@@ -920,11 +921,15 @@ ROWS
       loop) truncate -s 64M t && loop_device t || skip "$WHY" && target=$LOOP ;;
     esac
     model t 0 input >expected
+    rm -f .sent
     perl -MPOSIX=:sys_wait_h -MTime::HiRes=sleep -e '
-      my ($via, $plan, $target, $total, @program) = @ARGV;
+      my ($via, $plan, $target, $total, $errors, @program) = @ARGV;
       pipe(my $out, my $in) or die "pipe: $!" if $via eq "pipe";
+      pipe(my $unread, my $error) or die "pipe: $!";
+      close $unread;
       my $pid = fork // die "fork: $!";
       if ($pid == 0) {
+        if ($errors eq "gone") { open(STDERR, ">&", $error) or die "stderr: $!"; }
         if ($via eq "pipe") { close $in; open(STDIN, "<&", $out) or die "stdin: $!"; }
         else { open(STDIN, "<", "input") or die "input: $!"; }
         exec(@program) or die "exec: $!";
@@ -959,7 +964,7 @@ ROWS
       open(my $log, ">", ".sent") or die ".sent: $!";
       print $log "$sent\n";
       exit($status);
-    ' "$via" "$plan" "$target" "$total" "${QP[@]}" "$target" 0 >.out 2>.err && status=0 || status=$?
+    ' "$via" "$plan" "$target" "$total" "$errors" "${QP[@]}" "$target" 0 >.out 2>.err && status=0 || status=$?
     sent=$(cat .sent)
     echo "signals sent: $sent"
     if [[ $on == loop ]]; then
@@ -971,6 +976,10 @@ ROWS
     fi
     [[ $status == 1 && ! -s .out ]]
     same t expected
+    if [[ $errors == gone ]]; then
+      [[ ! -s .err ]]
+      continue
+    fi
     # Each line: the count, the same in SI and IEC units (within their rounding), the seconds,
     # and the rate the two make; counts never fall and never pass the input.
     read_stderr
@@ -993,12 +1002,13 @@ ROWS
     done <<<"${err%$'\n'}"
     ((lines >= 1))
   done <<'ROWS'
-pipe|slow|file|24
-pipe|wait|file|8
-pipe|burst|file|24
-file|copy|file|200
-pipe|slow|loop|24
-pipe|burst|loop|40
+pipe|slow|file|24|file
+pipe|wait|file|8|file
+pipe|burst|file|24|file
+file|copy|file|200|file
+pipe|slow|loop|24|file
+pipe|burst|loop|40|file
+pipe|slow|file|24|gone
 ROWS
 }
 
