@@ -64,9 +64,22 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /
         const std::size_t n = limit - position < static_cast<off_t>(size)
                                   ? static_cast<std::size_t>(limit - position)
                                   : size;
-        if (n == 0 || copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, n, 0) <= 0) {
+        if (n == 0) {
+            break;
+        }
+        const ssize_t moved = copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, n, 0);
+        if (moved > 0) {
+            Placed(position - at);
+        } else if (moved == 0 || errno != EINTR) {
             break;
         }
     }
     return {position - at, Moved::Failure::none, 0};
+}
+
+bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
+{
+    // These systems have no call that starts the write-back of a range without waiting for it: a
+    // device's data is flushed at the end.
+    return true;
 }

@@ -103,8 +103,79 @@ Target TargetFrom(int fd, const struct stat& st)
     return target;
 }
 
+// A device takes writes into the system's cache as fast as it is given them and writes them back
+// at its own pace, which on a card or stick may be a hundredth of that: left alone, gigabytes wait
+// in memory and the flush at the end takes minutes, with nothing to show for them. So each piece
+// written to a device is sent on its way at once, and the copy waits for the device to finish
+// the window written before the current one: no more than two windows' data waits.
+constexpr off_t kWriteBackWindow = 16 << 20;
+
+struct WriteBackState {
+    // The target was looked at; it is a device, and the system starts a range's write-back.
+    bool known;
+    bool bounded;
+    // Everything the copy wrote from where it started up to `waited` is on the device.
+    bool started;
+    off_t waited;
+    // Why the device failed to write back: bytes the copy wrote are lost, whatever comes after.
+    int error;
+};
+WriteBackState writeBack = {false, false, false, 0, 0};
+
+bool IsBounded(int fd)
+{
+    if (!writeBack.known) {
+        struct stat target = {};
+        writeBack.known = true;
+        writeBack.bounded = fstat(fd, &target) == 0 && S_ISBLK(target.st_mode);
+    }
+    return writeBack.bounded;
+}
+
+bool SyncRange(int fd, off_t first, off_t last, unsigned flags)
+{
+    while (sync_file_range(fd, first, last - first, flags) != 0) {
+        if (errno == ENOSYS || errno == EINVAL || errno == ESPIPE) {
+            writeBack.bounded = false; // not here (an emulator): all is flushed at the end
+            return true;
+        }
+        if (errno != EINTR) {
+            writeBack.error = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Bytes [from, to) of the device were just written. A failure to write them back is the copy's
+// failure: the system reports it once, to this call, and the flush at the end would not see it.
+bool WriteBackDevice(int fd, off_t from, off_t to)
+{
+    if (!IsBounded(fd)) {
+        return true;
+    }
+    if (!writeBack.started) {
+        writeBack.started = true;
+        writeBack.waited = from;
+    }
+    if (!SyncRange(fd, from, to, SYNC_FILE_RANGE_WRITE)) {
+        return false;
+    }
+    // Where the window before the one the copy is in begins.
+    const off_t before = (to / kWriteBackWindow - 1) * kWriteBackWindow;
+    if (!writeBack.bounded || before <= writeBack.waited) {
+        return true;
+    }
+    const off_t first = writeBack.waited;
+    writeBack.waited = before;
+    return SyncRange(fd, first, before,
+                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                         SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
 bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
 {
+    const off_t from = to;
     while (n > 0) {
         const ssize_t written = pwrite(target.fd, bytes, n, to);
         if (written < 0 && errno == EINTR) {
@@ -118,7 +189,7 @@ bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
         to += written;
         target.end = std::max(target.end, to);
     }
-    return true;
+    return !target.device || WriteBackDevice(target.fd, from, to);
 }
 
 bool WriteZeros(Target& target, off_t first, off_t last)
@@ -343,6 +414,8 @@ Moved CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std:
             std::memmove(buffer, buffer + n, fill - n);
             fill -= n;
             base = whole;
+            // A run of zeros still open is not placed yet: it may yet have to be written.
+            Placed((stream.zerosFrom >= 0 ? stream.zerosFrom : base) - at);
         }
     }
     if (fill > 0 && !Place(stream, buffer, fill, base)) {
@@ -445,6 +518,7 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
             }
             position += static_cast<off_t>(n);
         }
+        Placed(position - walk.from);
         if (!InputUnchanged(walk)) {
             return false;
         }
@@ -484,6 +558,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
             return false;
         }
         position = end;
+        Placed(position - walk.from);
         return true;
     }
     while (position < end) {
@@ -498,6 +573,7 @@ bool CopyHole(Walk& walk, off_t& position, off_t end, bool believed)
             return false;
         }
         position = next;
+        Placed(position - walk.from);
         if (!InputUnchanged(walk)) {
             return false;
         }
@@ -578,6 +654,10 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         }
         Walk walk = {TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true, 0};
         const off_t reached = CopyFile(walk);
+        if (writeBack.error != 0) {
+            // Not a passing failure the loop meets again: the system told it once, and only here.
+            return {reached - from, Moved::Failure::writing, writeBack.error};
+        }
         if (walk.readError != 0) {
             return {reached - from, Moved::Failure::reading, walk.readError};
         }
@@ -603,9 +683,26 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         const std::size_t n = limit - position < static_cast<off_t>(size)
                                   ? static_cast<std::size_t>(limit - position)
                                   : size;
-        if (n == 0 || move(STDIN_FILENO, nullptr, out, &position, n, 0) <= 0) {
+        if (n == 0) {
+            break;
+        }
+        const ssize_t moved = move(STDIN_FILENO, nullptr, out, &position, n, 0);
+        if (moved > 0) {
+            Placed(position - at);
+        } else if (moved == 0 || errno != EINTR) {
             break;
         }
     }
     return {position - at, Moved::Failure::none, 0};
+}
+
+bool WriteBack(std::FILE* file, std::size_t n)
+{
+    const int fd = fileno(file);
+    if (n == 0 || !IsBounded(fd)) {
+        return true;
+    }
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    const auto from = end - static_cast<off_t>(n);
+    return from < 0 || WriteBackDevice(fd, from, end);
 }

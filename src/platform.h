@@ -8,6 +8,18 @@
 #include <cstdio>
 #include <string>
 
+// From now on the signal a user sends to ask for progress (SIGUSR1; SIGINFO, Ctrl-T, where the
+// system has it) only notes the request, instead of ending the process. Calls it interrupts go on.
+// A signal the parent left ignored stays ignored. Windows has no such signal: nothing is caught.
+void CatchProgressRequests();
+
+// Whether progress was asked for since the last call.
+bool TakeProgressRequest();
+
+// Provided by the run: the copy has placed `count` bytes into the target so far. The copies here
+// call it after each piece, so that progress asked for is shown while the system copies too.
+void Placed(std::int64_t count);
+
 // Makes the process fit to run: standard descriptors that were closed are occupied, and a write
 // past the file size limit fails instead of killing the process. False when that cannot be done.
 bool PrepareProcess();
@@ -89,6 +101,12 @@ struct Moved {
 // Nothing is written at `limit` or past it.
 Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
                    std::size_t size);
+
+// The copy loop has just written `n` bytes to the target, up to its position. A device starts
+// writing them back at once and waits for those written well before, so that no more than about
+// 32 MiB of its data waits in memory, and the flush at the end is short; the copies here do the
+// same. A file needs nothing. False when the device failed to write back (errno tells why).
+bool WriteBack(std::FILE* file, std::size_t n);
 
 // A device may take writes into its cache and fail them later: has a device target write them
 // through, and says whether it did. A file needs nothing (the system writes it back as for any

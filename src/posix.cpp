@@ -13,6 +13,55 @@
 
 static_assert(sizeof(off_t) == 8, "file positions must have 64 bits (_FILE_OFFSET_BITS=64)");
 
+namespace
+{
+
+volatile std::sig_atomic_t progressRequested = 0;
+
+void NoteProgressRequest(int /*signal*/)
+{
+    progressRequested = 1;
+}
+
+void Catch(int signal)
+{
+    struct sigaction action = {};
+    struct sigaction before = {};
+    action.sa_handler = NoteProgressRequest;
+    sigemptyset(&action.sa_mask);
+    // A read or write the signal interrupts is restarted by the system, or returns what it moved:
+    // no call anywhere has to expect EINTR for it. The line waits for the next piece placed.
+    action.sa_flags = SA_RESTART;
+    // One call where the signal was not ignored, the usual case; two where it was.
+    if (sigaction(signal, &action, &before) == 0 && before.sa_handler == SIG_IGN) {
+        sigaction(signal, &before, nullptr);
+    }
+}
+
+} // namespace
+
+void CatchProgressRequests()
+{
+    // dd's signals, so that the habit of asking dd works here too. SIGUSR1 is caught where
+    // SIGINFO exists as well: its default action would leave the target half written.
+    Catch(SIGUSR1);
+#ifdef SIGINFO
+    Catch(SIGINFO);
+#endif
+}
+
+bool TakeProgressRequest()
+{
+    if (progressRequested == 0) {
+        return false;
+    }
+    progressRequested = 0;
+    // The line goes to standard error, which may be a pipe that nobody reads any more: a line
+    // asked for must not end the copy there. Only now, so that a plain run makes no extra call.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
 bool PrepareProcess()
 {
     // A process started with a standard descriptor closed would get that number for the target,

@@ -6,7 +6,10 @@
 // Exit status: 1 after a completed copy, 0 for a usage error or a file that cannot be opened,
 // 2 for any failure once the file is open.
 
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +33,66 @@ constexpr const char* kUsage =
     "Quillpatch writes bytes to a file at a given offset from STDIN. The parameters are:\n"
     "1) The file to write to\n"
     "2) The byte offset to write at (hex is supported like 0xA)\n";
+
+// When the run began, and how many bytes the copy has placed into the target since, for a line of
+// progress when one is asked for.
+double started = 0;
+std::int64_t placed = 0;
+
+// Seconds on a clock that only goes forward.
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+using Amount = std::array<char, 32>;
+
+// `value` as dd writes an amount: with the largest prefix of `base` (1000 or 1024) that leaves it
+// at 1 or more, one decimal below 10 and none from there on: "5.2 MB", "870 MiB", "512 B".
+void Scale(Amount& text, double value, double base, const char* unit)
+{
+    static constexpr std::array<const char*, 7> kPrefixes = {"", "k", "M", "G", "T", "P", "E"};
+    const auto rounded = [](double v) {
+        return v < 9.95 ? std::floor(v * 10 + 0.5) / 10 : std::floor(v + 0.5);
+    };
+    std::size_t prefix = 0;
+    while (prefix + 1 < kPrefixes.size() && rounded(value) >= base) {
+        value /= base;
+        ++prefix;
+    }
+    const char* binary = base == 1024 && prefix > 0 ? "i" : "";
+    // The kilo of 1024 is written K, as dd writes it: KiB.
+    const char* name = base == 1024 && prefix == 1 ? "K" : kPrefixes.at(prefix);
+    std::snprintf(text.data(), text.size(), rounded(value) < 10 ? "%.1f %s%s%s" : "%.0f %s%s%s",
+                  rounded(value), name, binary, unit);
+}
+
+// One line, in dd's manner: "1048576 bytes (1.0 MB, 1.0 MiB) copied, 0.5 s, 2.1 MB/s".
+void ShowProgress()
+{
+    const double seconds = Now() - started;
+    const auto bytes = static_cast<double>(placed);
+    Amount si = {};
+    Amount iec = {};
+    Amount rate = {"Infinity B"};
+    Scale(si, bytes, 1000, "B");
+    Scale(iec, bytes, 1024, "B");
+    if (seconds > 0) {
+        Scale(rate, bytes / seconds, 1000, "B");
+    }
+    const auto count = static_cast<long long>(placed);
+    if (placed < 1000) {
+        std::fprintf(stderr, "%lld byte%s copied, %g s, %s/s\n", count, placed == 1 ? "" : "s",
+                     seconds, rate.data());
+    } else if (placed < 1024) {
+        std::fprintf(stderr, "%lld bytes (%s) copied, %g s, %s/s\n", count, si.data(), seconds,
+                     rate.data());
+    } else {
+        std::fprintf(stderr, "%lld bytes (%s, %s) copied, %g s, %s/s\n", count, si.data(),
+                     iec.data(), seconds, rate.data());
+    }
+}
 
 // A leading zero followed by any character at all means hex from the third character on, so
 // "0x1F" and "0X1f" are 31 but "0010" is 16. Anything after the number is ignored.
@@ -133,6 +196,7 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
             return Fail("Cannot write to file");
         }
         done += static_cast<std::int64_t>(n);
+        Placed(done);
     }
     // Leave standard input consumed, as a copy would, for a caller that shares its position.
     SetInputPosition(end > from ? end : from);
@@ -170,6 +234,7 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
         return Fail("Cannot write to file");
     }
     std::int64_t at = to + moved.bytes;
+    Placed(moved.bytes);
     for (;;) {
         if (StampInput() != stamp) {
             return Fail("Cannot read from STDIN", "the input changed while it was copied");
@@ -179,9 +244,10 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
         // What would land under a held device is not written; what comes before it is.
         const auto room = static_cast<std::uint64_t>(held.from - at);
         const std::size_t fits = n > room ? static_cast<std::size_t>(room) : n;
-        if (fits > 0 && !WriteFully(file, buffer, fits)) {
+        if (fits > 0 && (!WriteFully(file, buffer, fits) || !WriteBack(file, fits))) {
             return Fail("Cannot write to file");
         }
+        Placed(placed + static_cast<std::int64_t>(fits));
         if (fits < n) {
             return FailHeld(held);
         }
@@ -230,8 +296,19 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
 
 } // namespace
 
+void Placed(std::int64_t count)
+{
+    placed = count;
+    if (TakeProgressRequest()) {
+        ShowProgress();
+    }
+}
+
 int main(int argc, char* argv[])
 {
+    // Before anything else: until then the signal that asks for progress would end the process.
+    CatchProgressRequests();
+    started = Now();
     if (argc != 3) {
         std::fputs(kUsage, stderr);
         return 0;
@@ -260,6 +337,10 @@ int main(int argc, char* argv[])
     ::operator delete[](buffer, kBufferAlignment);
     if (status == 1 && !FlushDevice(file)) {
         status = Fail("Cannot write to file");
+    }
+    // Asked for after the last piece, while the device flushed: the count is complete now.
+    if (status == 1 && TakeProgressRequest()) {
+        ShowProgress();
     }
     // A failed close can mean written bytes never reached the file (on NFS, for one).
     if (std::fclose(file) != 0 && status == 1) {

@@ -11,6 +11,16 @@
 #include <sys/types.h>
 #include <windows.h>
 
+void CatchProgressRequests()
+{
+    // Windows has no signal to ask a console program for progress (Ctrl-C and Ctrl-Break end it).
+}
+
+bool TakeProgressRequest()
+{
+    return false;
+}
+
 bool PrepareProcess()
 {
     return true;
@@ -171,6 +181,12 @@ Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limi
 {
     // Nothing here copies a stream into a file at an offset without the bytes passing through.
     return {0, Moved::Failure::none, 0};
+}
+
+bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
+{
+    // The target is always a file (see below): the system writes it back as it will.
+    return true;
 }
 
 bool FlushDevice(std::FILE* /*file*/)
