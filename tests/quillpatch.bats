@@ -542,7 +542,7 @@ ROWS
           echo "skipped: under $QUILLPATCH_INSTRUMENTED strace would see more than the program"
           continue
         fi
-        QP=(strace -o .strace -e trace=ftruncate,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
+        QP=(strace -o .strace -e trace=ftruncate,ftruncate64,fallocate,lseek,_llseek -e "inject=$injection" "${run[@]}")
       fi
       qp "$target" "$offset" < <(cat input)
       QP=("${run[@]}")
@@ -563,7 +563,7 @@ ROWS
 empty|0 1 4095 4097 1048676|Z5M|-|sparse
 empty|0 4097|Z10K D3000|-|sparse
 empty|0 1 4097|D100 Z21M|-|sparse
-empty|0|D100 Z21M|ftruncate:error=EPERM|-
+empty|0|D100 Z21M|ftruncate,ftruncate64:error=EPERM|-
 short|0 4095 1048676|D1 Z1 D4095 Z8191 D7 Z4096 D1 Z4095 D2 Z8190|-|sparse
 sparse|0 1 4095 4097 1048676|D3M Z7M D1 Z11M D5000 Z4M|-|sparse
 sparse|1048576|Z40M D1|-|sparse
