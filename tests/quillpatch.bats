@@ -697,10 +697,11 @@ copy 0 11534336
 ROWS
   if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then
     # cmd's own redirection: whether the program may open the file beside it is up to cmd's
-    # sharing, but the file must end either moved or untouched.
+    # sharing, but the file must end either moved or untouched. wine is the suite's own (wine64 for
+    # the 64-bit program), the words before the program.
     cp orig f
     model orig 100 orig >expected
-    wine cmd /c "Z:${QP[-1]} f 100 < f" >.out 2>.err && status=0 || status=$?
+    "${QP[@]:0:${#QP[@]}-1}" cmd /c "Z:${QP[-1]} f 100 < f" >.out 2>.err && status=0 || status=$?
     if [[ $status == 1 ]]; then
       expect 1
       same f expected
@@ -865,7 +866,7 @@ ROWS
 @test "the Windows program needs no DLL beyond those of Windows itself" {
   if [[ -z ${QUILLPATCH_WINDOWS:-} ]]; then skip "only the Windows program has DLL imports"; fi
   local dlls
-  dlls=$(i686-w64-mingw32-objdump -p "${QP[-1]}" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
+  dlls=$("${QUILLPATCH_OBJDUMP:?}" -p "${QP[-1]}" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
   echo "imports: $dlls"
   [[ $dlls == "KERNEL32.dll msvcrt.dll " ]]
 }

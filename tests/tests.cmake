@@ -25,17 +25,25 @@ endif()
 set(program "$<TARGET_FILE:quillpatch>")
 set(suite_env "")
 if(WIN32)
-  find_program(WINE wine)
+  # The 64-bit program runs under wine64, which needs nothing 32-bit of the kernel (Debian keeps it
+  # in /usr/lib/wine); the 32-bit one under wine, whose loader is a 32-bit Linux program, which some
+  # kernels (in some virtual machines) will not run. Without wine, or where it cannot start, the
+  # suites are reported as skipped, with the reason.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    find_program(WINE NAMES wine64 wine PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin)
+  else()
+    find_program(WINE wine)
+  endif()
   find_program(WINESERVER wineserver)
-  # wine's loader is a 32-bit Linux program, which some kernels (in some virtual machines) will not
-  # run: without wine, or where it cannot start, the suites are reported as skipped, with the reason.
   set(no_wine "")
   if(NOT WINE OR NOT WINESERVER)
     set(no_wine "wine is not installed")
   else()
     execute_process(COMMAND ${WINE} --version RESULT_VARIABLE wine_runs OUTPUT_QUIET ERROR_QUIET)
-    if(NOT wine_runs EQUAL 0)
-      set(no_wine "wine cannot start: this kernel runs no 32-bit Linux programs")
+    if(NOT wine_runs EQUAL 0 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(no_wine "${WINE} cannot start: this kernel runs no 32-bit Linux programs")
+    elseif(NOT wine_runs EQUAL 0)
+      set(no_wine "${WINE} cannot start")
     endif()
   endif()
   if(no_wine)
@@ -54,7 +62,9 @@ if(WIN32)
   set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${wine_env}")
   set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${wine_env}")
   set(program "${WINE} ${program}")
-  list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1 "QUILLPATCH_STDIN_FROM=${WINE} $<TARGET_FILE:stdin_from>")
+  # The program's own processor's objdump reads its imports.
+  list(APPEND suite_env ${wine_env} QUILLPATCH_WINDOWS=1 "QUILLPATCH_STDIN_FROM=${WINE} $<TARGET_FILE:stdin_from>"
+       QUILLPATCH_OBJDUMP=${CMAKE_OBJDUMP})
 elseif(QUILLPATCH_TEST_WRAPPER OR CMAKE_CROSSCOMPILING_EMULATOR)
   # valgrind, or qemu for another processor. Each case costs its start-up: fewer random cases keep
   # the run in minutes.
