@@ -758,12 +758,13 @@ ROWS
         ;;
       device-mapper)
         loop_device lo/f || skip "$WHY"
-        if ! dmsetup create qp-linear --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
+        # A name of the run's own: other suites may be running beside this one.
+        if ! dmsetup create "qp-linear-$$" --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
           echo "skipped: this kernel has no device-mapper: $(cat .why)"
           undo_mounts && LOOPS= MOUNTED=
           continue
         fi
-        input=/dev/mapper/qp-linear
+        input=/dev/mapper/qp-linear-$$
         ;;
     esac
     cp "$file" before
@@ -781,7 +782,7 @@ ROWS
       expect_failure "Cannot read from STDIN"
       if [[ $outcome == refused ]]; then same "$file" before; fi
     fi
-    if [[ $how == device-mapper ]]; then dmsetup remove qp-linear; fi
+    if [[ $how == device-mapper ]]; then dmsetup remove "qp-linear-$$"; fi
     undo_mounts
     LOOPS= MOUNTED=
   done <<'ROWS'
