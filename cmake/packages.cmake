@@ -6,7 +6,7 @@ set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(CPACK_PACKAGE_CONTACT "Quillpatch developers <quillpatch@users.noreply.invalid>")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME windows-i686)
+  set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
 else()
   # Each kind of package carries the licence where its distributions look for it; a plain install
   # carries none of it. Debian's copyright file is in the machine-readable format.

@@ -956,10 +956,11 @@ copy 0 11534336
 ROWS
   if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then
     # cmd's own redirection: whether the program may open the file beside it is up to cmd's
-    # sharing, but the file must end either moved or untouched.
+    # sharing, but the file must end either moved or untouched. wine is the suite's own (wine64 for
+    # the 64-bit program), the words before the program.
     cp orig f
     model orig 100 orig >expected
-    wine cmd /c "Z:${QP[-1]} f 100 < f" >.out 2>.err && status=0 || status=$?
+    "${QP[@]:0:${#QP[@]}-1}" cmd /c "Z:${QP[-1]} f 100 < f" >.out 2>.err && status=0 || status=$?
     if [[ $status == 1 ]]; then
       expect 1
       same f expected
@@ -1050,12 +1051,13 @@ ROWS
       overlay-apart) input=ap/merged/f ;;
       device-mapper)
         loop_device lo/f || skip "$WHY"
-        if ! dmsetup create qp-linear --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
+        # A name of the run's own: other suites may be running beside this one.
+        if ! dmsetup create "qp-linear-$$" --table "0 $((size / 512)) linear $LOOP 0" 2>.why; then
           echo "skipped: this kernel has no device-mapper: $(cat .why)"
           undo_mounts && LOOPS= MOUNTED=
           continue
         fi
-        input=/dev/mapper/qp-linear
+        input=/dev/mapper/qp-linear-$$
         ;;
     esac
     cp "$file" before
@@ -1073,7 +1075,7 @@ ROWS
       expect_failure "Cannot read from STDIN"
       if [[ $outcome == refused ]]; then same "$file" before; fi
     fi
-    if [[ $how == device-mapper ]]; then dmsetup remove qp-linear; fi
+    if [[ $how == device-mapper ]]; then dmsetup remove "qp-linear-$$"; fi
     undo_mounts
     LOOPS= MOUNTED=
   done <<'ROWS'
@@ -1371,7 +1373,7 @@ ROWS
 @test "the Windows program needs no DLL beyond those of Windows itself" {
   if [[ -z ${QUILLPATCH_WINDOWS:-} ]]; then skip "only the Windows program has DLL imports"; fi
   local dlls
-  dlls=$(i686-w64-mingw32-objdump -p "${QP[-1]}" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
+  dlls=$("${QUILLPATCH_OBJDUMP:?}" -p "${QP[-1]}" | sed -n 's/^\s*DLL Name: //p' | sort -f | tr '\n' ' ')
   echo "imports: $dlls"
   [[ $dlls == "KERNEL32.dll msvcrt.dll " ]]
 }

@@ -1,0 +1,12 @@
+# Windows console programs, cross-compiled with MinGW-w64 (g++-mingw-w64-i686 or -x86-64, the
+# win32 threads flavour). The preset sets QUILLPATCH_CROSS to the compiler's triplet:
+# i686-w64-mingw32 for 32-bit Windows, x86_64-w64-mingw32 for 64-bit Windows.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLPATCH_CROSS)
+set(CMAKE_SYSTEM_NAME Windows)
+string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR ${QUILLPATCH_CROSS})
+set(CMAKE_CXX_COMPILER ${QUILLPATCH_CROSS}-g++-win32)
+set(CMAKE_RC_COMPILER ${QUILLPATCH_CROSS}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QUILLPATCH_CROSS})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
