@@ -533,17 +533,20 @@ bool Clear(Walk& walk, off_t position, off_t end)
 {
     Target& target = walk.target;
     const off_t first = TargetOf(walk, position);
-    const off_t last =
-        target.device ? TargetOf(walk, end) : std::min(TargetOf(walk, end), target.end);
+    const off_t reach = TargetOf(walk, end);
+    // Past a file's end nothing needs doing (it grows over the hole at the end), but for zeros
+    // that reach past the file size limit: a plain copy writes those up to it, and fails there.
+    const off_t last = target.device || reach > target.limit ? reach : std::min(reach, target.end);
     if (first >= last) {
         return true;
     }
     if (target.device) {
         return ClearDevice(target, first, last);
     }
-    // A punched hole is not held to the file size limit, as a plain copy's writes are: past it
-    // the zeros are written, and fail there.
-    const off_t punched = std::min(last, std::max(first, target.limit));
+    // A punched hole is not held to the file size limit, as a plain copy's writes are, nor does
+    // it make the file grow: from the limit or the file's end on, the zeros are written.
+    const off_t punched =
+        std::min({last, std::max(first, target.limit), std::max(first, target.end)});
     return (first == punched || Punch(target, first, punched) ||
             WriteZeros(target, first, punched)) &&
            WriteZeros(target, punched, last);

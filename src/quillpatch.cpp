@@ -123,6 +123,11 @@ int Fail(const char* what, const char* reason = nullptr)
 // copy would corrupt both and still end in success.
 int FailHeld(const Held& held)
 {
+    // Nothing is held: the copy reached the last position a file can have.
+    if (held.from == kNothingHeld) {
+        errno = EFBIG;
+        return Fail("Cannot write to file");
+    }
     const std::string reason = held.device + " is in use (mounted?); unmount it first";
     return Fail("Cannot write to file", reason.c_str());
 }
