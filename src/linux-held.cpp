@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
@@ -151,6 +152,57 @@ bool IsHeld(const Device& device)
     }
 }
 
+// The device is in use by itself, as the kernel shows: a file system mounted from it, swap on it,
+// or device-mapper or md built on it. (A disk that a program holds whole makes each of its
+// partitions refuse an exclusive open too, though none of them is in use.)
+bool IsInUseItself(const Device& device)
+{
+    const auto names = [&device](const std::string& path) {
+        struct stat node = {};
+        return path.rfind("/dev/", 0) == 0 && stat(path.c_str(), &node) == 0 &&
+               S_ISBLK(node.st_mode) && node.st_rdev == device.number;
+    };
+    // Each mount: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS ... - TYPE SOURCE OPTIONS". A Btrfs
+    // mount has a number of its own: its source names the device.
+    const std::string number = " " + std::to_string(major(device.number)) + ":" +
+                               std::to_string(minor(device.number)) + " ";
+    const std::string mounts = ReadText("/proc/self/mountinfo");
+    for (std::size_t line = 0; line < mounts.size();) {
+        const std::size_t end = std::min(mounts.find('\n', line), mounts.size());
+        const std::string entry = mounts.substr(line, end - line);
+        line = end + 1;
+        const std::size_t fields = entry.find(" - ");
+        if (entry.find(number) < fields) {
+            return true;
+        }
+        const std::size_t source = entry.find(' ', fields + 3);
+        if (fields != std::string::npos && source != std::string::npos &&
+            names(entry.substr(source + 1, entry.find(' ', source + 1) - source - 1))) {
+            return true;
+        }
+    }
+    // Swap: a path at the start of each line but the heading.
+    const std::string swaps = ReadText("/proc/swaps");
+    for (std::size_t line = swaps.find('\n'); line < swaps.size();) {
+        const std::size_t end = std::min(swaps.find('\n', line + 1), swaps.size());
+        if (names(swaps.substr(line + 1, swaps.find_first_of(" \t\n", line + 1) - line - 1))) {
+            return true;
+        }
+        line = end;
+    }
+    const std::string holders = "/sys/dev/block/" + std::to_string(major(device.number)) + ":" +
+                                std::to_string(minor(device.number)) + "/holders";
+    DIR* dir = opendir(holders.c_str());
+    bool held = false;
+    if (dir != nullptr) {
+        while (const dirent* entry = readdir(dir)) {
+            held = held || entry->d_name[0] != '.';
+        }
+        closedir(dir);
+    }
+    return held;
+}
+
 // The partitions of a disk, where its bytes lie on it (sysfs counts in 512-byte sectors).
 std::vector<Layer> Partitions(const Layer& disk, const std::vector<Device>& devices)
 {
@@ -216,7 +268,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     }
     const auto hold = [&held, at](const Layer& layer) {
         const off_t from = std::max<off_t>(layer.first, at);
-        if (Plus(layer.first, layer.size) > at && from < held.from) {
+        if (layer.size > 0 && Plus(layer.first, layer.size) > at && from < held.from) {
             held.from = from;
             held.device = "/dev/" + layer.device.name;
         }
@@ -245,15 +297,26 @@ Held FindHeld(std::FILE* file, std::int64_t at)
         if (!busy && !overDevices) {
             continue;
         }
-        bool partitionHeld = false;
+        // A disk is busy while one of its partitions is held, and each partition is busy while
+        // the disk is held whole. The partitions are taken to be what is held where one of them
+        // is free, or where each busy one is in use itself; else the disk is held whole.
+        std::vector<Layer> busyParts;
+        bool oneFree = false;
         for (const Layer& partition : Partitions(layer, devices)) {
             if (busy && IsHeld(partition.device)) {
-                hold(partition);
-                partitionHeld = true;
+                busyParts.push_back(partition);
+            } else {
+                oneFree = true;
             }
             pending.push_back(partition);
         }
-        if (busy && !partitionHeld) {
+        const bool partsHeld =
+            !busyParts.empty() &&
+            (oneFree || std::all_of(busyParts.begin(), busyParts.end(),
+                                    [](const Layer& part) { return IsInUseItself(part.device); }));
+        if (partsHeld) {
+            std::for_each(busyParts.begin(), busyParts.end(), hold);
+        } else if (busy) {
             hold(layer);
         }
     }

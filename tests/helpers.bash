@@ -169,6 +169,7 @@ partitioned() {
 # devices detached and mounts undone.
 undo_mounts() {
   local undo
+  for undo in ${HOLDERS:-}; do kill "$undo" && wait "$undo" || true; done
   for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
   for undo in ${SWAPS:-}; do swapoff "$undo"; done
   for undo in ${LOOPS:-}; do losetup -d "$undo"; done

@@ -1113,18 +1113,27 @@ ROWS
   # The partition table's first entry, marked bootable: the geometry stays as it is.
   printf '\200\000\000\000\203\000\000\000\000\040\000\000\000\020\000\000' >table
   # An 8 MiB disk image behind a loop device, its one partition (2 MiB from 4 MiB on) mounted as
-  # ext4, used as swap, mapped by device-mapper, or mounted and unmounted again. What the copy writes through (the disk,
+  # ext4, used as swap, mapped by device-mapper, or mounted and unmounted again; or the whole disk
+  # held by a program that opened it exclusively. What the copy writes through (the disk,
   # the partition, the image file, a file on the mounted system), at which offset, what it reads
   # (a file, a pipe, /dev/zero through the plain copy, or the target itself), and what must
   # happen: refused (status 2, the one line, nothing written), stopped (status 2, the one line,
   # every byte before the partition written, none from it on), or landed (status 1).
-  local held target offset input via outcome file landed
+  local held target offset input via outcome file landed busy
   while read -r held target offset input via outcome; do
     echo "partition $held; through the $target at $offset, $input from a $via: $outcome"
     mount_fs tmpfs lo || skip "$WHY"
     random lo/img $((8 << 20))
     partitioned lo/img || skip "$WHY"
+    busy=$LOOP_PART
     case $held in
+      claimed)
+        perl -MFcntl -e 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die "$ARGV[0]: $!";
+          print "held\n"; close STDOUT; sleep 600' "$LOOP" >.held 2>.why &
+        HOLDERS=$! busy=$LOOP
+        while [[ ! -s .held ]] && kill -0 "$HOLDERS" 2>/dev/null; do sleep 0.05; done
+        [[ -s .held ]] || { cat .why; false; }
+        ;;
       mounted | unmounted)
         mkfs.ext4 -q "$LOOP_PART" 2>.why && mkdir lo/mnt && mount "$LOOP_PART" lo/mnt 2>>.why ||
           skip "cannot mount ext4: $(cat .why)"
@@ -1171,11 +1180,11 @@ ROWS
     if [[ $outcome == landed ]]; then
       expect 1
     else
-      expect 2 "Cannot write to file: $LOOP_PART is in use (mounted?); unmount it first"$'\n'
+      expect 2 "Cannot write to file: $busy is in use (mounted?); unmount it first"$'\n'
     fi
     same "$file" expected
     undo_mounts
-    MAPPED= SWAPS= LOOPS= MOUNTED=
+    HOLDERS= MAPPED= SWAPS= LOOPS= MOUNTED=
   done <<'ROWS'
 mounted disk 0 big file refused
 mounted disk 0 big pipe stopped
@@ -1194,6 +1203,9 @@ swap image 1000 big pipe stopped
 mapped disk 0 big file refused
 mapped disk 8192 loader file landed
 unmounted disk 0 big file landed
+claimed disk 8192 loader file refused
+claimed image 446 table file refused
+claimed image 6291456 loader pipe refused
 ROWS
 }
 
