@@ -451,6 +451,8 @@ struct Walk {
     bool systemCopies;
     // A read of the input that failed, which ends the walk and is reported: never read again.
     int readError;
+    // A system copy that failed on its own account (a failing disk, either side's): the same.
+    int copyError;
 };
 
 off_t TargetOf(const Walk& walk, off_t position)
@@ -507,9 +509,13 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
                 walk.target.end = std::max(walk.target.end, to);
             } else if (moved == 0) {
                 return false; // the input ended before its size said
-            } else if (errno != EINTR) {
+            } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                       errno == EOPNOTSUPP || errno == EBADF) {
                 // Another file system, a kernel or emulator without it: the buffer from now on.
                 walk.systemCopies = false;
+            } else if (errno != EINTR) {
+                walk.copyError = errno;
+                return false;
             }
         } else {
             if (!ReadAt(walk, n, position) ||
@@ -655,7 +661,8 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         if (in.st_size > from && in.st_size - from > INT64_MAX - at) {
             return {0, Moved::Failure::writing, EFBIG}; // no file position for its last bytes
         }
-        Walk walk = {TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true, 0};
+        Walk walk = {
+            TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true, 0, 0};
         const off_t reached = CopyFile(walk);
         if (writeBack.error != 0) {
             // Not a passing failure the loop meets again: the system told it once, and only here.
@@ -663,6 +670,9 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         }
         if (walk.readError != 0) {
             return {reached - from, Moved::Failure::reading, walk.readError};
+        }
+        if (walk.copyError != 0) {
+            return {reached - from, Moved::Failure::writing, walk.copyError};
         }
         return {lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0,
                 Moved::Failure::none, 0};

@@ -392,9 +392,9 @@ write,writev:error=EIO:when=2 $refused|Cannot write to file|placed|file
 close:error=EIO|Cannot write to file|read|file
 copy_file_range:error=EXDEV:when=1||$all|file
 copy_file_range:error=EINVAL:when=1||$all|file
-copy_file_range:error=EIO:when=2||$all|file
+copy_file_range:error=EIO:when=2|Cannot write to file|read|file
 copy_file_range:retval=0:when=1||$all|file
-copy_file_range:error=EIO:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|read|file
+copy_file_range:error=ENOSYS:when=2+ read,readv,pread64:error=EIO|Cannot read from STDIN|read|file
 copy_file_range:error=EXDEV pread64:error=EIO:when=2|Cannot read from STDIN|placed|file
 pwrite64:error=EIO:when=1|Cannot write to file|0|pipe
 pwrite64:error=ENOSPC:when=4|Cannot write to file|placed|pipe
