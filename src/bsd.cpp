@@ -1,6 +1,7 @@
 // The system answers for macOS and the BSDs.
 
 #include "platform.h"
+#include "posix.h"
 
 #include <cerrno>
 
@@ -53,28 +54,12 @@ InputStamp StampInput()
 Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /*buffer*/,
                    std::size_t size)
 {
-    // A file goes file to file where the system has the call (FreeBSD 13 and later). Standard
-    // input's own position moves past what each request took; the target's is explicit.
+    // A file goes file to file where the system has the call (FreeBSD 13 and later).
     struct stat in = {};
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
         return {0, Moved::Failure::none, 0};
     }
-    off_t position = at;
-    for (;;) {
-        const std::size_t n = limit - position < static_cast<off_t>(size)
-                                  ? static_cast<std::size_t>(limit - position)
-                                  : size;
-        if (n == 0) {
-            break;
-        }
-        const ssize_t moved = copy_file_range(STDIN_FILENO, nullptr, fileno(file), &position, n, 0);
-        if (moved > 0) {
-            Placed(position - at);
-        } else if (moved == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return {position - at, Moved::Failure::none, 0};
+    return {MoveBySystem(copy_file_range, fileno(file), at, limit, size), Moved::Failure::none, 0};
 }
 
 bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)

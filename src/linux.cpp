@@ -2,6 +2,7 @@
 // need no writing.
 
 #include "platform.h"
+#include "posix.h"
 
 #include <algorithm>
 #include <array>
@@ -682,7 +683,7 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         return CopyStream(TargetFrom(out, target), at, limit, buffer, size);
     }
     // A pipe's pages go straight to anything else; a file, as the system will.
-    ssize_t (*move)(int, off_t*, int, off_t*, std::size_t, unsigned) = nullptr;
+    MoveCall move = nullptr;
     if (S_ISREG(in.st_mode)) {
         move = copy_file_range;
     } else if (S_ISFIFO(in.st_mode)) {
@@ -690,23 +691,7 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     } else {
         return {0, Moved::Failure::none, 0};
     }
-    // Standard input's own position moves past what each request took; the target's is explicit.
-    off_t position = at;
-    for (;;) {
-        const std::size_t n = limit - position < static_cast<off_t>(size)
-                                  ? static_cast<std::size_t>(limit - position)
-                                  : size;
-        if (n == 0) {
-            break;
-        }
-        const ssize_t moved = move(STDIN_FILENO, nullptr, out, &position, n, 0);
-        if (moved > 0) {
-            Placed(position - at);
-        } else if (moved == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return {position - at, Moved::Failure::none, 0};
+    return {MoveBySystem(move, out, at, limit, size), Moved::Failure::none, 0};
 }
 
 bool WriteBack(std::FILE* file, std::size_t n)

@@ -1,5 +1,6 @@
 // The system answers for Linux, macOS and the BSDs alike.
 
+#include "posix.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -165,4 +166,24 @@ bool WaitForInput(int error)
         }
     }
     return true;
+}
+
+std::int64_t MoveBySystem(MoveCall move, int out, std::int64_t at, std::int64_t limit,
+                          std::size_t size)
+{
+    off_t position = at;
+    for (;;) {
+        const std::size_t n = limit - position < static_cast<off_t>(size)
+                                  ? static_cast<std::size_t>(limit - position)
+                                  : size;
+        if (n == 0) {
+            return position - at;
+        }
+        const ssize_t moved = move(STDIN_FILENO, nullptr, out, &position, n, 0);
+        if (moved > 0) {
+            Placed(position - at);
+        } else if (moved == 0 || errno != EINTR) {
+            return position - at;
+        }
+    }
 }
