@@ -173,5 +173,6 @@ undo_mounts() {
   for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
   for undo in ${SWAPS:-}; do swapoff "$undo"; done
   for undo in ${LOOPS:-}; do losetup -d "$undo"; done
-  for undo in ${MOUNTED:-}; do umount "$undo"; done
+  # A loop device that was just let go of may still hold its file on the mount for a moment.
+  for undo in ${MOUNTED:-}; do umount "$undo" || { sleep 1 && umount "$undo"; }; done
 }

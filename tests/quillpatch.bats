@@ -1128,6 +1128,7 @@ ROWS
     busy=$LOOP_PART
     case $held in
       claimed)
+        rm -f .held
         perl -MFcntl -e 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die "$ARGV[0]: $!";
           print "held\n"; close STDOUT; sleep 600' "$LOOP" >.held 2>.why &
         HOLDERS=$! busy=$LOOP
