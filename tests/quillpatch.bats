@@ -1020,7 +1020,11 @@ ROWS
       mounted-* | image-of-* | device-of-*)
         kind=${how#*-}
         kind=${kind#of-}
-        command -v "mkfs.$kind" >/dev/null || skip "mkfs.$kind is not installed"
+        if ! command -v "mkfs.$kind" >/dev/null; then
+          echo "skipped: mkfs.$kind is not installed"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
         # Btrfs takes no less than about 110 MiB.
         truncate -s 128M lo/img && "mkfs.$kind" -q lo/img && loop_device lo/img || skip "$WHY"
         mkdir lo/mnt && mount "$LOOP" lo/mnt && MOUNTED="$PWD/lo/mnt $MOUNTED" || skip "cannot mount $kind"
