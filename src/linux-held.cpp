@@ -3,7 +3,7 @@
 // depth), and whether the kernel holds one of them for someone else: a copy must not write under
 // a mounted file system, swap or a volume.
 
-#include "linux-sysfs.h"
+#include "linux-shared.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -26,9 +26,6 @@
 
 namespace
 {
-
-constexpr off_t kToTheEnd = INT64_MAX;
-constexpr int kDeepest = 16;
 
 // A block device with bytes, by the name the kernel gives it (and devtmpfs its node).
 struct Device {
@@ -55,12 +52,6 @@ struct Layer {
     bool partition;
     int depth;
 };
-
-// a + b for b >= 0, kept at the largest position where it would pass it.
-off_t Plus(off_t a, off_t b)
-{
-    return a > kToTheEnd - b ? kToTheEnd : a + b;
-}
 
 // The part of `below` that a device starting `at` bytes into it, `size` bytes long, stands on.
 Layer Above(const Layer& below, const Device& device, off_t at, off_t size)

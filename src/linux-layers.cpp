@@ -3,7 +3,7 @@
 // on its file system's device, an overlay's file on its layers), so that the input and the target
 // are known to be the same bytes under two names before anything is written.
 
-#include "linux-sysfs.h"
+#include "linux-shared.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -29,9 +29,6 @@
 
 namespace
 {
-
-constexpr off_t kToTheEnd = INT64_MAX;
-constexpr int kDeepest = 16;
 
 // Bytes [first, last) of one store: a block device, or a file. Below a file system or the parts
 // of device-mapper and md, where the bytes lie is not known: they lie `somewhere` in the range.
@@ -69,17 +66,6 @@ bool Same(const Reach& a, const Reach& b)
 bool Overlap(const Reach& a, const Reach& b)
 {
     return Same(a, b) && a.first < b.last && b.first < a.last && !(a.somewhere && b.somewhere);
-}
-
-std::int64_t Nanoseconds(const timespec& time)
-{
-    return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
-}
-
-// a + b for b >= 0, kept at the largest position where it would pass it.
-off_t Plus(off_t a, off_t b)
-{
-    return a > kToTheEnd - b ? kToTheEnd : a + b;
 }
 
 // [first, last) of a part that starts `at` bytes into what it stands on and holds `size` bytes
@@ -224,8 +210,7 @@ void ReachOverlayFile(std::vector<Reach>& reached, std::vector<Pending>& pending
                 }
                 break;
             }
-            const InputStamp stamp = {real.st_size, Nanoseconds(real.st_mtim),
-                                      Nanoseconds(real.st_ctim)};
+            const InputStamp stamp = StampOf(real);
             if (S_ISREG(real.st_mode) && stamp == reach.stamp && real.st_blocks == file.st_blocks) {
                 pending.push_back({reach, layers[i] + relative, depth + 1});
                 return;
@@ -289,7 +274,7 @@ void ReachFile(std::vector<Reach>& reached, std::vector<Pending>& pending, int f
     reach.file = true;
     reach.device = file.st_dev;
     reach.inode = file.st_ino;
-    reach.stamp = {file.st_size, Nanoseconds(file.st_mtim), Nanoseconds(file.st_ctim)};
+    reach.stamp = StampOf(file);
     reached.push_back(reach);
     if (major(file.st_dev) != 0) {
         pending.push_back({{false, file.st_dev, 0, 0, kToTheEnd, true}, {}, depth + 1});

@@ -1,6 +1,7 @@
 // The system answers for Linux: its own copy, holes that stay holes, zeros through a pipe that
 // need no writing.
 
+#include "linux-shared.h"
 #include "platform.h"
 #include "posix.h"
 
@@ -22,11 +23,6 @@
 
 namespace
 {
-
-std::int64_t Nanoseconds(const timespec& time)
-{
-    return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
-}
 
 // The most that one read or write moves through the buffer: what a pipe holds. Only the part of
 // the buffer ever touched costs memory.
@@ -638,7 +634,7 @@ InputStamp StampInput()
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
         return {};
     }
-    return {in.st_size, Nanoseconds(in.st_mtim), Nanoseconds(in.st_ctim)};
+    return StampOf(in);
 }
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.

@@ -1,6 +1,6 @@
-// Small readers of what sysfs and /proc say about block devices.
+// What the Linux answers share.
 
-#include "linux-sysfs.h"
+#include "linux-shared.h"
 
 #include <algorithm>
 #include <array>
@@ -53,4 +53,12 @@ bool ParseDevice(const std::string& text, dev_t& device)
     }
     device = makedev(major, minor);
     return true;
+}
+
+InputStamp StampOf(const struct stat& file)
+{
+    const auto nanoseconds = [](const timespec& time) {
+        return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
+    };
+    return {file.st_size, nanoseconds(file.st_mtim), nanoseconds(file.st_ctim)};
 }
