@@ -171,7 +171,8 @@ undo_mounts() {
   local undo
   for undo in ${HOLDERS:-}; do kill "$undo" && wait "$undo" || true; done
   for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
-  for undo in ${SWAPS:-}; do swapoff "$undo"; done
+  # What the system paged out into a swap area must first find room in memory again.
+  for undo in ${SWAPS:-}; do swapoff "$undo" || { sleep 1 && swapoff "$undo"; }; done
   for undo in ${LOOPS:-}; do losetup -d "$undo"; done
   # A loop device that was just let go of may still hold its file on the mount for a moment.
   for undo in ${MOUNTED:-}; do umount "$undo" || { sleep 1 && umount "$undo"; }; done

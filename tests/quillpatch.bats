@@ -1123,10 +1123,12 @@ ROWS
   # (a file, a pipe, /dev/zero through the plain copy, or the target itself), and what must
   # happen: refused (status 2, the one line, nothing written), stopped (status 2, the one line,
   # every byte before the partition written, none from it on), or landed (status 1).
-  local held target offset input via outcome file landed busy
+  local held target offset input via outcome file landed busy page copy
   while read -r held target offset input via outcome; do
     echo "partition $held; through the $target at $offset, $input from a $via: $outcome"
-    mount_fs tmpfs lo || skip "$WHY"
+    # On ramfs, not tmpfs: a page of the image that was paged out into the swap area on the image
+    # could never be read back, and the system would hang.
+    mount_fs ramfs lo || skip "$WHY"
     random lo/img $((8 << 20))
     partitioned lo/img || skip "$WHY"
     busy=$LOOP_PART
@@ -1187,7 +1189,18 @@ ROWS
     else
       expect 2 "Cannot write to file: $busy is in use (mounted?); unmount it first"$'\n'
     fi
-    same "$file" expected
+    cat "$file" >after
+    if [[ $held == swap ]]; then
+      # The system may page out into the swap area while the row runs (a memory-limited machine
+      # does): its slots, every page of the partition after the first, are left out of the
+      # comparison. The first page, the swap signature, is compared like every other byte.
+      page=$(getconf PAGESIZE)
+      for copy in after expected; do
+        dd if=/dev/zero of=$copy bs="$page" seek=$(((4 << 20) / page + 1)) \
+          count=$(((2 << 20) / page - 1)) conv=notrunc status=none
+      done
+    fi
+    same after expected
     undo_mounts
     HOLDERS= MAPPED= SWAPS= LOOPS= MOUNTED=
   done <<'ROWS'
