@@ -22,11 +22,6 @@ ssize_t copy_file_range(int /*in*/, off_t* /*inAt*/, int /*out*/, off_t* /*outAt
 }
 #endif
 
-std::int64_t Nanoseconds(const timespec& time)
-{
-    return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
-}
-
 } // namespace
 
 Held FindHeld(std::FILE* /*file*/, std::int64_t /*at*/)

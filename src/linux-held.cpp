@@ -153,22 +153,9 @@ bool IsInUseItself(const Device& device)
         return path.rfind("/dev/", 0) == 0 && stat(path.c_str(), &node) == 0 &&
                S_ISBLK(node.st_mode) && node.st_rdev == device.number;
     };
-    // Each mount: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS ... - TYPE SOURCE OPTIONS". A Btrfs
-    // mount has a number of its own: its source names the device.
-    const std::string number = " " + std::to_string(major(device.number)) + ":" +
-                               std::to_string(minor(device.number)) + " ";
-    const std::string mounts = ReadText("/proc/self/mountinfo");
-    for (std::size_t line = 0; line < mounts.size();) {
-        const std::size_t end = std::min(mounts.find('\n', line), mounts.size());
-        const std::string entry = mounts.substr(line, end - line);
-        line = end + 1;
-        const std::size_t fields = entry.find(" - ");
-        if (entry.find(number) < fields) {
-            return true;
-        }
-        const std::size_t source = entry.find(' ', fields + 3);
-        if (fields != std::string::npos && source != std::string::npos &&
-            names(entry.substr(source + 1, entry.find(' ', source + 1) - source - 1))) {
+    // A Btrfs mount has a number of its own: its source names the device.
+    for (const Mount& mount : ReadMounts()) {
+        if (mount.device == device.number || names(mount.source)) {
             return true;
         }
     }
@@ -176,7 +163,8 @@ bool IsInUseItself(const Device& device)
     const std::string swaps = ReadText("/proc/swaps");
     for (std::size_t line = swaps.find('\n'); line < swaps.size();) {
         const std::size_t end = std::min(swaps.find('\n', line + 1), swaps.size());
-        if (names(swaps.substr(line + 1, swaps.find_first_of(" \t\n", line + 1) - line - 1))) {
+        if (names(Unescape(
+                swaps.substr(line + 1, swaps.find_first_of(" \t\n", line + 1) - line - 1)))) {
             return true;
         }
         line = end;

@@ -81,34 +81,6 @@ Reach Within(Reach reach, off_t at, off_t size)
     return reach;
 }
 
-// A path as the mount table writes it: a space, tab, line feed or backslash as \ooo.
-std::string Unescape(const std::string& text)
-{
-    std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto octal = [&text](std::size_t at) { return text[at] >= '0' && text[at] <= '7'; };
-        if (text[i] == '\\' && i + 3 < text.size() && octal(i + 1) && octal(i + 2) &&
-            octal(i + 3)) {
-            plain += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |
-                                       (text[i + 3] - '0'));
-            i += 3;
-        } else {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
-
-// One line of the mount table: the directory of the file system mounted (`root`), where it is
-// mounted (`point`), its type, its source and its own options.
-struct Mount {
-    std::string root;
-    std::string point;
-    std::string type;
-    std::string source;
-    std::string options;
-};
-
 // The mount an open file was reached through, by the mount's number, which names it whatever its
 // device number says (an overlay whose layers lie on other file systems numbers its files apart).
 Mount MountOf(int fd)
@@ -119,23 +91,12 @@ Mount MountOf(int fd)
         return {};
     }
     const std::string id = std::to_string(std::strtoll(info.c_str() + field + 7, nullptr, 10));
-    const std::string table = "\n" + ReadText("/proc/self/mountinfo");
-    const std::size_t line = table.find("\n" + id + " ");
-    if (line == std::string::npos) {
-        return {};
+    for (const Mount& mount : ReadMounts()) {
+        if (mount.id == id) {
+            return mount;
+        }
     }
-    const std::string entry = table.substr(line + 1, table.find('\n', line + 1) - line - 1);
-    // id parent major:minor root point options [optional fields] - type source options
-    std::vector<std::string> fields;
-    for (std::size_t at = 0, next; at <= entry.size(); at = next + 1) {
-        next = std::min(entry.find(' ', at), entry.size());
-        fields.push_back(entry.substr(at, next - at));
-    }
-    const auto dash = std::find(fields.begin(), fields.end(), "-");
-    if (fields.size() < 5 || fields.end() - dash < 4) {
-        return {};
-    }
-    return {Unescape(fields[3]), Unescape(fields[4]), dash[1], Unescape(dash[2]), dash[3]};
+    return {};
 }
 
 // The directories of an overlay's layers as its options name them, the upper one first, then the

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -36,3 +37,22 @@ off_t ReadNumber(const std::string& path);
 
 // A device number written as sysfs writes it, MAJOR:MINOR.
 bool ParseDevice(const std::string& text, dev_t& device);
+
+// A path as the mount table writes it: a space, tab, line feed or backslash as \ooo.
+std::string Unescape(const std::string& text);
+
+// One line of the mount table: the mount's number, the device number its files carry, the
+// directory of the file system mounted (`root`), where it is mounted (`point`), its type, its
+// source and its own options.
+struct Mount {
+    std::string id;
+    dev_t device;
+    std::string root;
+    std::string point;
+    std::string type;
+    std::string source;
+    std::string options;
+};
+
+// Every mount this process sees, from /proc/self/mountinfo.
+std::vector<Mount> ReadMounts();

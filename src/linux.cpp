@@ -24,10 +24,6 @@
 namespace
 {
 
-// The most that one read or write moves through the buffer: what a pipe holds. Only the part of
-// the buffer ever touched costs memory.
-constexpr std::size_t kPiece = 1048576;
-
 // Local file systems known to report holes soundly. Elsewhere (ZFS, NFS, FUSE, overlays) a
 // reported hole is only believed where it reads as zeros: some have reported holes over data.
 bool ReportsHolesSoundly(int fd)

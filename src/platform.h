@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <string>
 
+// The most that one read or write moves through the buffer: what a pipe holds. Only the part of
+// the buffer ever touched costs memory, so that every copy stays within 2 MiB.
+constexpr std::size_t kPiece = 1048576;
+
 // From now on the signal a user sends to ask for progress (SIGUSR1; SIGINFO, Ctrl-T, where the
 // system has it) only notes the request, instead of ending the process. Calls it interrupts go on.
 // A signal the parent left ignored stays ignored. Windows has no such signal: nothing is caught.

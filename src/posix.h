@@ -4,7 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <ctime>
+
 #include <sys/types.h>
+
+// A file time as one number, to compare.
+inline std::int64_t Nanoseconds(const timespec& time)
+{
+    return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
+}
 
 // A system call that moves bytes from one descriptor to another: copy_file_range, or splice.
 using MoveCall = ssize_t (*)(int, off_t*, int, off_t*, std::size_t, unsigned);

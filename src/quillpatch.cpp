@@ -23,9 +23,6 @@ namespace
 {
 
 constexpr std::size_t kBufferSize = 10485760;
-// The most that one read or write moves through the buffer: what a pipe holds. Only the part of
-// the buffer ever touched costs memory, so that every copy stays within 2 MiB.
-constexpr std::size_t kPiece = 1048576;
 // Page-aligned, as the kernel copies to and from a misaligned buffer markedly slower.
 constexpr std::align_val_t kBufferAlignment{4096};
 
