@@ -17,6 +17,11 @@ setup() {
   cd "$BATS_TEST_TMPDIR" || return
 }
 
+# Whatever a case set up is undone after it, also when it failed.
+teardown() {
+  undo_mounts
+}
+
 skip_on_windows() {
   if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then skip "$1"; fi
 }
@@ -169,7 +174,12 @@ undo_mounts() {
   for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
   # What the system paged out into a swap area must first find room in memory again.
   for undo in ${SWAPS:-}; do swapoff "$undo" || { sleep 1 && swapoff "$undo"; }; done
-  for undo in ${LOOPS:-}; do losetup -d "$undo"; done
+  # A loop device's partitions go first: detached without them, it would leave their nodes behind
+  # for the next loop device of its number to show.
+  for undo in ${LOOPS:-}; do
+    partx -d "$undo" 2>/dev/null || true
+    losetup -d "$undo"
+  done
   # A loop device that was just let go of may still hold its file on the mount for a moment.
   for undo in ${MOUNTED:-}; do umount "$undo" || { sleep 1 && umount "$undo"; }; done
 }

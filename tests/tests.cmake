@@ -87,7 +87,8 @@ if(QUILLPATCH_SANITIZE)
        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 endif()
 
-foreach(suite quillpatch differential)
+# One suite a topic; each runs alone too (bats tests/NAME.bats, with QUILLPATCH set).
+foreach(suite command-line copy sparse other-names devices progress platforms differential)
   if(WIN32)
     add_test(NAME ${suite} COMMAND sh -c "${runs}exec ${BATS} ${CMAKE_CURRENT_LIST_DIR}/${suite}.bats")
     set_tests_properties(${suite} PROPERTIES FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
