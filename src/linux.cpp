@@ -381,7 +381,11 @@ Moved CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std:
         const ssize_t got = read(STDIN_FILENO, buffer + fill,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(piece, room)));
         const int error = errno;
-        if (got < 0 && (error == EINTR || WaitForInput(error))) {
+        if (got < 0 && error == EINTR) {
+            Interrupted();
+            continue;
+        }
+        if (got < 0 && WaitForInput(error)) {
             continue;
         }
         if (got < 0) {
@@ -623,6 +627,48 @@ off_t CopyFile(Walk& walk)
 }
 
 } // namespace
+
+bool IsHole(std::FILE* file, std::int64_t at, std::int64_t end, std::int64_t& until)
+{
+    const int fd = fileno(file);
+    until = end;
+    if (!ReportsHolesSoundly(fd)) {
+        return false;
+    }
+    const off_t data = lseek(fd, at, SEEK_DATA);
+    struct stat st = {};
+    if (data < 0 && errno == ENXIO) {
+        // A hole to the end of the file; past its end (someone cut it down meanwhile), a read finds
+        // out and says so.
+        return fstat(fd, &st) == 0 && st.st_size >= end;
+    }
+    if (data > at) {
+        until = std::min<off_t>(data, end);
+        return true;
+    }
+    const off_t hole = data == at ? lseek(fd, at, SEEK_HOLE) : -1;
+    if (hole > at) {
+        until = std::min<off_t>(hole, end);
+    }
+    return false;
+}
+
+bool ClearRange(std::FILE* file, std::int64_t first, std::int64_t last)
+{
+    struct stat st = {};
+    if (fstat(fileno(file), &st) != 0) {
+        return false;
+    }
+    Target target = TargetFrom(fileno(file), st);
+    // A punched hole is not held to the file size limit, nor does it make the file grow: from the
+    // limit or the file's end on, the zeros are written, or the file grows over them.
+    const off_t punched =
+        std::min({last, std::max(first, target.limit), std::max(first, target.end)});
+    const off_t written = std::min(last, std::max(punched, target.end));
+    return (first == punched || Punch(target, first, punched) ||
+            WriteZeros(target, first, punched)) &&
+           WriteZeros(target, punched, written) && Grow(target, written, last);
+}
 
 InputStamp StampInput()
 {

@@ -13,8 +13,9 @@
 constexpr std::size_t kPiece = 1048576;
 
 // From now on the signal a user sends to ask for progress (SIGUSR1; SIGINFO, Ctrl-T, where the
-// system has it) only notes the request, instead of ending the process. Calls it interrupts go on.
-// A signal the parent left ignored stays ignored. Windows has no such signal: nothing is caught.
+// system has it) only notes the request, instead of ending the process. A call that waits returns
+// EINTR for it: every such call is made again, after Interrupted(). A signal the parent left
+// ignored stays ignored. Windows has no such signal: nothing is caught.
 void CatchProgressRequests();
 
 // Whether progress was asked for since the last call.
@@ -23,6 +24,11 @@ bool TakeProgressRequest();
 // Provided by the run: the copy has placed `count` bytes into the target so far. The copies here
 // call it after each piece, so that progress asked for is shown while the system copies too.
 void Placed(std::int64_t count);
+
+// Provided by the run: a call that waits (for input, for room in a pipe) was interrupted by a
+// signal and is about to be made again. Progress asked for meanwhile is shown now, so that a user
+// who asks while nothing arrives is answered at once, not when the next bytes come.
+void Interrupted();
 
 // Makes the process fit to run: standard descriptors that were closed are occupied, and a write
 // past the file size limit fails instead of killing the process. False when that cannot be done.
@@ -80,6 +86,16 @@ inline bool operator!=(const InputStamp& a, const InputStamp& b)
 {
     return !(a == b);
 }
+
+// Whether the file's bytes from `at` on are known to read as zeros without being stored (a hole),
+// where the system reports holes soundly; `until` is set to where that answer ends, `end` at most.
+// Asked just before the bytes are moved, never kept. Where holes are not known, all is data.
+bool IsHole(std::FILE* file, std::int64_t at, std::int64_t end, std::int64_t& until);
+
+// Bytes [first, last) of the file read as zeros afterwards, stored as a hole where the system can
+// (written as zeros where not, or past the file size limit); past the file's end it grows over
+// them. False on failure, errno telling why.
+bool ClearRange(std::FILE* file, std::int64_t first, std::int64_t last);
 
 // Standard input's own position, which a caller sharing it sees; -1 on failure.
 std::int64_t GetInputPosition();

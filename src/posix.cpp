@@ -30,9 +30,10 @@ void Catch(int signal)
     struct sigaction before = {};
     action.sa_handler = NoteProgressRequest;
     sigemptyset(&action.sa_mask);
-    // A read or write the signal interrupts is restarted by the system, or returns what it moved:
-    // no call anywhere has to expect EINTR for it. The line waits for the next piece placed.
-    action.sa_flags = SA_RESTART;
+    // Not restarted by the system: a read that waits for a silent pipe returns EINTR, so that the
+    // line comes now, and the read is made again. A call that moved bytes before the signal
+    // returns what it moved instead: nothing is lost or moved twice.
+    action.sa_flags = 0;
     // One call where the signal was not ignored, the usual case; two where it was.
     if (sigaction(signal, &action, &before) == 0 && before.sa_handler == SIG_IGN) {
         sigaction(signal, &before, nullptr);
@@ -164,6 +165,7 @@ bool WaitForInput(int error)
         if (errno != EINTR) {
             return false;
         }
+        Interrupted();
     }
     return true;
 }
@@ -184,6 +186,8 @@ std::int64_t MoveBySystem(MoveCall move, int out, std::int64_t at, std::int64_t 
             Placed(position - at);
         } else if (moved == 0 || errno != EINTR) {
             return position - at;
+        } else {
+            Interrupted();
         }
     }
 }

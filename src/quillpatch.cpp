@@ -141,6 +141,7 @@ std::size_t ReadFully(std::FILE* stream, char* buffer, std::size_t n)
             return done;
         }
         std::clearerr(stream);
+        Interrupted();
     }
 }
 
@@ -157,12 +158,61 @@ bool WriteFully(std::FILE* stream, const char* buffer, std::size_t n)
             return false;
         }
         std::clearerr(stream);
+        Interrupted();
     }
+}
+
+// The holes of a piece, as they were before any of it was written. A piece with more is taken as
+// data from the last one on: written zeros are exact too, only not sparse.
+constexpr std::size_t kHolesInAPiece = 64;
+struct Hole {
+    std::int64_t first;
+    std::int64_t last;
+};
+
+// Moves bytes [from, from + n) of the file to `to`. All of the piece is read before any of it is
+// written, so that it may overlap its own new place; its holes become holes there.
+int MovePiece(std::FILE* file, char* buffer, std::int64_t from, std::int64_t to, std::size_t n)
+{
+    const std::int64_t end = from + static_cast<std::int64_t>(n);
+    std::array<Hole, kHolesInAPiece> holes = {};
+    std::size_t count = 0;
+    for (std::int64_t at = from, until = end; at < end && count < holes.size(); at = until) {
+        if (IsHole(file, at, end, until)) {
+            holes.at(count++) = {at, until};
+        }
+    }
+    // The data runs from the piece's start or a hole's end to the next hole or the piece's end.
+    const auto first = [&](std::size_t i) { return i == 0 ? from : holes.at(i - 1).last; };
+    const auto last = [&](std::size_t i) { return i < count ? holes.at(i).first : end; };
+    for (std::size_t i = 0; i <= count; ++i) {
+        const auto size = static_cast<std::size_t>(last(i) - first(i));
+        if (size > 0 && Seek(file, first(i), SEEK_SET) != 0) {
+            return Fail("Cannot read from STDIN");
+        }
+        if (size > 0 && ReadFully(file, buffer + (first(i) - from), size) != size) {
+            // Short without an error: someone else cut the file down while it was being moved.
+            return Fail("Cannot read from STDIN",
+                        std::ferror(file) != 0 ? nullptr : "the file shrank while it was moved");
+        }
+    }
+    for (std::size_t i = 0; i <= count; ++i) {
+        const auto size = static_cast<std::size_t>(last(i) - first(i));
+        if (size > 0 && (Seek(file, to + (first(i) - from), SEEK_SET) != 0 ||
+                         !WriteFully(file, buffer + (first(i) - from), size))) {
+            return Fail("Cannot write to file");
+        }
+        if (i < count && !ClearRange(file, to + (last(i) - from), to + (first(i + 1) - from))) {
+            return Fail("Cannot write to file");
+        }
+    }
+    return 1;
 }
 
 // Standard input is the target itself, so a plain copy would read back bytes it has already
 // overwritten. Move the rest of the input, from `from` on, to `to` as memmove does, from the far
-// end when the move goes right, through the one buffer.
+// end when the move goes right, piece by piece: no piece is written before the pieces whose
+// bytes it would cover have moved. Its holes stay holes.
 int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_t to,
                    const Held& held)
 {
@@ -186,16 +236,8 @@ int MoveWithinFile(std::FILE* file, char* buffer, std::int64_t from, std::int64_
         const std::size_t n =
             left < static_cast<std::int64_t>(kPiece) ? static_cast<std::size_t>(left) : kPiece;
         const std::int64_t at = to > from ? left - static_cast<std::int64_t>(n) : done;
-        if (Seek(file, from + at, SEEK_SET) != 0) {
-            return Fail("Cannot read from STDIN");
-        }
-        if (ReadFully(file, buffer, n) != n) {
-            // Short without an error: someone else cut the file down while it was being moved.
-            return Fail("Cannot read from STDIN",
-                        std::ferror(file) != 0 ? nullptr : "the file shrank while it was moved");
-        }
-        if (Seek(file, to + at, SEEK_SET) != 0 || !WriteFully(file, buffer, n)) {
-            return Fail("Cannot write to file");
+        if (MovePiece(file, buffer, from + at, to + at, n) != 1) {
+            return 2;
         }
         done += static_cast<std::int64_t>(n);
         Placed(done);
@@ -289,7 +331,9 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
     // Asked before the first byte is written.
     const Held held = FindHeld(file, to);
     const std::int64_t from = same ? GetInputPosition() : 0;
-    if (Seek(file, to, SEEK_SET) != 0) {
+    // A target that has no position (a FIFO, a terminal) takes the bytes where it stands, which
+    // is offset 0, as dd takes it. Any other offset there is still refused.
+    if (Seek(file, to, SEEK_SET) != 0 && !(to == 0 && errno == ESPIPE)) {
         return Fail("Cannot seek to the given offset");
     }
     SetBinaryInput();
@@ -304,6 +348,11 @@ void Placed(std::int64_t count)
     if (TakeProgressRequest()) {
         ShowProgress();
     }
+}
+
+void Interrupted()
+{
+    Placed(placed);
 }
 
 int main(int argc, char* argv[])

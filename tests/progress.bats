@@ -8,7 +8,8 @@ load helpers
 @test "progress asked for with SIGUSR1: a line each time, in dd's manner, and every byte lands" {
   skip_on_windows "Windows has no signal to ask a program for progress"
   # How the input comes (a pipe, or a file that the system copies), when the signals go (slow: one
-  # every few pieces of a pipe that trickles; wait: one while the pipe stays empty; burst: hundreds
+  # every few pieces of a pipe that trickles; wait: one while the pipe stays empty; silent: one
+  # while the pipe stays empty, which stays so until the line has come (10 s at most); burst: hundreds
   # at once, twice; copy: one every millisecond while the system copies), the target (a file, or a
   # loop device, whose write-back runs along), the input's size in MiB, and standard error (a
   # file, or a pipe whose reader is gone: the lines are lost, the copy is not). Signals go only
@@ -24,7 +25,7 @@ load helpers
       loop) truncate -s 64M t && loop_device t || skip "$WHY" && target=$LOOP ;;
     esac
     model t 0 input >expected
-    rm -f .sent
+    rm -f .sent .silent
     perl -MPOSIX=:sys_wait_h -MTime::HiRes=sleep -e '
       my ($via, $plan, $target, $total, $errors, @program) = @ARGV;
       pipe(my $out, my $in) or die "pipe: $!" if $via eq "pipe";
@@ -48,6 +49,12 @@ load helpers
         # 2 MiB cannot sit in the pipe (1 MiB at most): once written, the program has read.
         $put->(substr($all, 0, 2 << 20));
         if ($plan eq "wait") { sleep 0.3; $ask->(1); sleep 0.3; }
+        if ($plan eq "silent") {
+          sleep 0.3; $ask->(1);
+          for (my $waited = 0; -z ".err" && $waited < 10; $waited += 0.05) { sleep 0.05; }
+          open(my $note, ">", ".silent") or die ".silent: $!";
+          print $note (-z ".err" ? "no line while the pipe was silent\n" : "answered\n");
+        }
         if ($plan eq "burst") { $ask->(300); }
         my $pieces = 0;
         for (my $at = 2 << 20; $at < length $all; $at += 262144) {
@@ -79,6 +86,7 @@ load helpers
     fi
     [[ $status == 1 && ! -s .out ]]
     same t expected
+    if [[ $plan == silent ]]; then [[ $(cat .silent) == answered ]]; fi
     if [[ $errors == gone ]]; then
       [[ ! -s .err ]]
       continue
@@ -107,6 +115,8 @@ load helpers
   done <<'ROWS'
 pipe|slow|file|24|file
 pipe|wait|file|8|file
+pipe|silent|file|8|file
+pipe|silent|loop|8|file
 pipe|burst|file|24|file
 file|copy|file|200|file
 pipe|slow|loop|24|file

@@ -42,7 +42,8 @@ ROWS
       *) dir=$1 && { [[ -d $dir ]] || mount_fs "$1" "$1"; } ;;
     esac
   }
-  # Where the input and the target are (loop: a block device over a file here); the input as
+  # Where the input and the target are (loop: a block device over a file here; itself: the target
+  # is the input, whose bytes move within it as memmove moves them); the input as
   # data (D) and holes (H) in KiB; how much of it the caller has read; the offset; what strace
   # injects; whether the target's old blocks under the holes must be given back. ramfs cannot
   # punch. bindfs reports no holes, and is a file system whose reported holes the program must
@@ -65,7 +66,10 @@ ROWS
     done
     tail -c +$((skip + 1)) "$input" >landed
     model old "$offset" landed >expected
-    if [[ $target_at == loop ]]; then
+    if [[ $target_at == itself ]]; then
+      target=$input
+      model "$input" "$offset" landed >expected
+    elif [[ $target_at == loop ]]; then
       cp old disk
       loop_device disk || skip "$WHY"
       target=$LOOP
@@ -91,9 +95,14 @@ ROWS
     else
       same "$target" expected
     fi
-    [[ ! -s .rest ]]
+    # All of the input was taken (moved within itself, the file may have grown past what it held).
+    [[ $target_at == itself || ! -s .rest ]]
     # What the target may still occupy: its old bytes outside the input's range, the data, 1 MiB.
-    if [[ $freed == yes ]]; then
+    if [[ $freed == yes && $target_at == itself ]]; then
+      # The data where it was and where it went, and 1 MiB.
+      echo "the target occupies $(($(stat -c %b "$target") / 2)) KiB, at most $((2 * data + 1024))"
+      (($(stat -c %b "$target") / 2 <= 2 * data + 1024))
+    elif [[ $freed == yes ]]; then
       local end=$((offset + $(stat -c %s landed))) kept
       kept=$(($(stat -c %b "$target") / 2))
       ((end < size)) || end=$size
@@ -115,6 +124,9 @@ here|here|H1024 D64 H2048 D4 H512|0|1048676|fallocate:error=EOPNOTSUPP|no
 bindfs|here|D64 H1024 D64 H512|0|100|lseek,_llseek:retval=32768:when=3|no
 here|loop|H1024 D64 H2048 D4 H512|0|4096|-|no
 here|loop|H1024 D64 H2048 D4 H512|0|4097|-|no
+here|itself|H1024 D64 H2048 D4 H512|0|4096|-|yes
+here|itself|D64 H2048 D4 H1024 D8|1000000|777|-|yes
+tmpfs|itself|H1024 D64 H4096 D4 H300|0|100|-|yes
 ROWS
 }
 
