@@ -173,19 +173,23 @@ bool WaitForInput(int error)
 std::int64_t MoveBySystem(MoveCall move, int out, std::int64_t at, std::int64_t limit,
                           std::size_t size)
 {
+    // Counted by what each request took: a device that ignores positions (/dev/null) leaves
+    // `position` where it was.
     off_t position = at;
+    std::int64_t done = 0;
     for (;;) {
-        const std::size_t n = limit - position < static_cast<off_t>(size)
-                                  ? static_cast<std::size_t>(limit - position)
-                                  : size;
+        const std::int64_t room = limit - at - done;
+        const std::size_t n =
+            room < static_cast<std::int64_t>(size) ? static_cast<std::size_t>(room) : size;
         if (n == 0) {
-            return position - at;
+            return done;
         }
         const ssize_t moved = move(STDIN_FILENO, nullptr, out, &position, n, 0);
         if (moved > 0) {
-            Placed(position - at);
+            done += moved;
+            Placed(done);
         } else if (moved == 0 || errno != EINTR) {
-            return position - at;
+            return done;
         } else {
             Interrupted();
         }
