@@ -37,20 +37,6 @@ bool IsInputBehindTheFile(std::FILE* /*file*/, std::int64_t /*at*/)
     return false;
 }
 
-bool IsHole(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t end, std::int64_t& until)
-{
-    // Holes are not asked for here: a file moved within itself is written whole.
-    until = end;
-    return false;
-}
-
-bool ClearRange(std::FILE* /*file*/, std::int64_t /*first*/, std::int64_t /*last*/)
-{
-    // Never asked: IsHole finds none.
-    errno = ENOSYS;
-    return false;
-}
-
 InputStamp StampInput()
 {
     struct stat in = {};

@@ -2,7 +2,6 @@
 
 #include "platform.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -166,20 +165,6 @@ std::int64_t InputLength()
         return -1;
     }
     return in.st_size > from ? in.st_size - from : 0;
-}
-
-bool IsHole(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t end, std::int64_t& until)
-{
-    // Holes are not asked for here: a file moved within itself is written whole.
-    until = end;
-    return false;
-}
-
-bool ClearRange(std::FILE* /*file*/, std::int64_t /*first*/, std::int64_t /*last*/)
-{
-    // Never asked: IsHole finds none.
-    errno = ENOSYS;
-    return false;
 }
 
 InputStamp StampInput()
