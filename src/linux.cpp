@@ -1,6 +1,7 @@
 // The system answers for Linux: its own copy, holes that stay holes, zeros through a pipe that
 // need no writing.
 
+#include "linux-device.h"
 #include "linux-shared.h"
 #include "platform.h"
 #include "posix.h"
@@ -645,6 +646,10 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
     if (fstat(STDIN_FILENO, &in) != 0 || fstat(out, &target) != 0) {
         return {0, Moved::Failure::none, 0};
+    }
+    // A device is compared, written where it differs and read back, whatever the input.
+    if (S_ISBLK(target.st_mode)) {
+        return CopyIntoDevice(out, at, limit, buffer, size);
     }
     const bool intoStore = S_ISREG(target.st_mode) || S_ISBLK(target.st_mode);
     // A file goes range by range into a file or a device. Standard input must be readable before

@@ -117,6 +117,23 @@ bool WriteBack(std::FILE* file, std::size_t n);
 // other program's file).
 bool FlushDevice(std::FILE* file);
 
+// After the flush: what the copy wrote into a block device is read back from the device itself,
+// past every cache, and compared with what was sent (remembered as hashes, not kept). Bytes the
+// copy found already there and left alone are not read again. `buffer` holds at least two pieces.
+// Nothing to do for a file, or where the system gives no way past its cache.
+struct ReadBack {
+    enum class Result : unsigned char { same, differs, failed } result;
+    // The first position that differs: exact where the input is a file that can be read again,
+    // else the first of the stretch of the device whose bytes differ.
+    std::int64_t at;
+    // Why the device could not be read.
+    int error;
+};
+ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size);
+
+// Provided by the run: the read-back goes on, for a line of progress when one is asked for.
+void Verifying();
+
 // 64-bit positions on a stream: 0 on success, as fseek; Tell gives -1 on failure.
 int Seek(std::FILE* file, std::int64_t position, int whence);
 std::int64_t Tell(std::FILE* file);
