@@ -577,8 +577,9 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
         char* data = buffer + static_cast<std::size_t>(start % kFrame);
         const bool compare = uncompared <= 0;
         if (compare) {
-            // The device's bytes for this slot and the next ones, as far as the slots go round.
-            const off_t before = std::min(start + kFrame, until);
+            // The device's bytes for this slot, and while the compares find it holding the
+            // input, for the next ones too, as far as the slots go round.
+            const off_t before = std::min(start + (distance == 0 ? kFrame : kSlot), until);
             for (ahead = std::max(ahead, start); ahead < before; ahead += kSlot) {
                 const off_t from = std::max(ahead, low);
                 const off_t to = std::min(ahead + kSlot, Up(until, device.block));

@@ -79,3 +79,102 @@ pipe|loop|sync_file_range:error=EIO:when=5|Cannot write to file
 pipe|loop|sync_file_range:error=ENOSYS|
 ROWS
 }
+
+@test "a device is read back after the copy: one that holds other bytes than were sent is reported" {
+  skip_on_windows "the Windows program writes no block devices"
+  local size=$((32 << 20)) first expected
+  # The device (a card that keeps a quarter of what it claims, its positions wrapping round; one
+  # that drops the writes into one block in its middle; an honest one; a loop device over a file
+  # on an 8 MiB tmpfs, which cannot hold it all), where the input comes from, how many bytes,
+  # and the outcome: exact (status 1), differs (the message names the first position that
+  # differs: exact from a file; from a pipe the first of its 64 KiB, which is all that is
+  # remembered of it), or fails (status 2, "Cannot write to file: REASON").
+  while IFS='|' read -r card via bytes outcome; do
+    echo "a card that is $card, from a $via, $bytes bytes"
+    rm -f input
+    random input "$bytes"
+    case $card in
+      counterfeit) lying_device "$size" $((size / 4)) -1 || skip "$WHY" ;;
+      forgetful) lying_device "$size" "$size" $((size / 2 + 12288)) || skip "$WHY" ;;
+      honest) lying_device "$size" "$size" -1 || skip "$WHY" ;;
+      full)
+        mount_fs tmpfs small || skip "$WHY"
+        mount -o remount,size=8M small && truncate -s "$bytes" small/f && loop_device small/f || skip "$WHY"
+        ;;
+    esac
+    case $via in
+      file) qp "$LOOP" 0 <input ;;
+      pipe) qp "$LOOP" 0 < <(cat input) ;;
+    esac
+    cat .err
+    case $outcome in
+      exact)
+        expect 1
+        cmp -n "$bytes" "$LOOP" input
+        ;;
+      fails) expect_failure "Cannot write to file" ;;
+      differs)
+        first=$(dd if="$LOOP" iflag=direct bs=1M status=none | cmp - input | awk '{ print $5 - 1 }')
+        if [[ $via == pipe ]]; then first=$((first / 65536 * 65536)); fi
+        expected="Cannot write to file: the device holds other bytes at ${first%,} than were written (a counterfeit or failing card?)"
+        expect 2 "$expected"$'\n'
+        ;;
+    esac
+    undo_mounts
+    LOOPS= MOUNTED=
+  done <<'ROWS'
+counterfeit|file|33554432|differs
+counterfeit|pipe|33554432|differs
+forgetful|file|33554432|differs
+forgetful|pipe|33554432|differs
+honest|file|33554432|exact
+honest|pipe|33554432|exact
+full|pipe|8392704|fails
+ROWS
+}
+
+@test "a device is written only where it differs, and read back once: the device's own count" {
+  skip_on_windows "the Windows program writes no block devices"
+  local size=$((64 << 20)) before after read written at
+  # What the device holds before (the image itself, or other data), the input (the image, or the
+  # image with 8 blocks of 4 KiB changed here and there), where it comes from, the most the
+  # device may write, and the least and most it may read, in KiB, by the kernel's count of its
+  # sectors: the image again writes at most 1 % of it and reads it once (the compare); 8 blocks
+  # changed write at most 16 MiB; over other data the image is written once and read back once,
+  # the compares within a tenth of it more.
+  random image "$size"
+  while IFS='|' read -r holds input via most_written least_read most_read; do
+    echo "over $holds, $input from a $via"
+    case $holds in
+      image) cp image disk ;;
+      other) random disk "$size" ;;
+    esac
+    cp image expected
+    if [[ $input == changed ]]; then
+      for at in 3 1000 1001 5000 8191 9000 12000 16383; do
+        head -c 4096 /dev/urandom | dd of=expected bs=4096 seek="$at" conv=notrunc status=none
+      done
+    fi
+    loop_device disk || skip "$WHY"
+    before=$(sectors "$LOOP")
+    case $via in
+      file) qp "$LOOP" 0 <expected ;;
+      pipe) qp "$LOOP" 0 < <(cat expected) ;;
+    esac
+    after=$(sectors "$LOOP")
+    read=$(((${after% *} - ${before% *}) / 2))
+    written=$(((${after#* } - ${before#* }) / 2))
+    echo "the device read $read KiB and wrote $written KiB"
+    expect 1
+    losetup -d "$LOOP" && LOOPS=
+    same disk expected
+    ((written <= most_written && read >= least_read && read <= most_read))
+  done <<'ROWS'
+image|image|file|655|65536|67584
+image|image|pipe|655|65536|67584
+image|changed|pipe|16384|65536|69632
+image|changed|file|16384|65536|69632
+other|image|file|65536|65536|72089
+other|image|pipe|65536|65536|72089
+ROWS
+}
