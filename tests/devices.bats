@@ -1,22 +1,26 @@
 #!/usr/bin/env bats
-# Devices: the write-back that goes along with a copy into a block device.
+# Devices: the copy into a block device: past the cache, only where it differs, read back.
 # End to end: the real program, real files, real standard input. Every case checks the exit
 # status, standard error, the empty standard output and every byte of the target.
 
 load helpers
 
-@test "into a device the write-back goes along with the copy; a file is never flushed" {
+@test "into a device every write goes past the cache, or is written back as it goes; a file is never flushed nor read back" {
   skip_on_windows "strace follows Linux programs only"
   if [[ -n ${QUILLPATCH_INSTRUMENTED:-} ]]; then
     skip "under $QUILLPATCH_INSTRUMENTED the system calls counted would not all be the program's"
   fi
   local size=$((80 << 20)) target
   random input "$size"
-  # Where the input comes from (a file, a pipe, /dev/zero: a character device, which the plain
-  # copy loop reads until the device is full), the target (a loop device over a 100 MiB file, or
-  # a file), what strace injects, and the message ("" for success). From the calls the program
-  # makes, the bytes written to the device and not yet waited for never exceed 48 MiB; into a
-  # file nothing is ever flushed.
+  # Where the input comes from (a file, a pipe, /dev/zero: a character device, read until the
+  # device is full), the target (a loop device over a 100 MiB file, or a file), what strace
+  # injects, and the message ("" for success). From the calls the program makes: into a device
+  # every byte goes through a descriptor of its own opened past the cache (O_DIRECT), none through
+  # the target's own, whose cache would hold them; where the device refuses that (EINVAL for the
+  # first read), through the cache, each piece's write-back started and waited for, so that the
+  # bytes written and not waited for never exceed 48 MiB. Without the system's asynchronous I/O,
+  # the requests are made one at a time. /dev/zero finds the fresh device reading as zeros
+  # already, and writes nothing. Into a file nothing is flushed, and nothing read back.
   while IFS='|' read -r via on injection message; do
     echo "from $via into a $on; injected: $injection"
     rm -f t
@@ -24,7 +28,7 @@ load helpers
       loop) truncate -s 100M t && loop_device t || skip "$WHY" && target=$LOOP ;;
       file) : >t && target=t ;;
     esac
-    local args=(-o .strace -e trace=pwrite64,write,writev,sync_file_range,fsync,fdatasync)
+    local args=(-o .strace -e trace=pwrite64,write,writev,sync_file_range,fsync,fdatasync,openat,pread64,io_submit,io_setup)
     if [[ $injection != - ]]; then args+=(-e "inject=$injection"); fi
     traced() { strace "${args[@]}" "${QP[@]}" "$target" 0 >.out 2>.err; }
     case $via in
@@ -46,11 +50,21 @@ load helpers
       cmp -n "$size" t input
     fi
     if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
-    awk -v on="$on" -v injected="$injection" '
+    awk -v via="$via" -v on="$on" -v injected="$injection" -v failed="$message" '
+      # openat(AT_FDCWD, "/proc/self/fd/3", O_RDWR|O_DIRECT|O_CLOEXEC) = 4: the descriptor past
+      # the cache, unless its first read is refused.
+      /^openat\(.*O_DIRECT/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
+      /^pread64\(/ && /EINVAL/ { direct = "" }
+      /^pread64\(3,/ { target_reads++ }
+      # io_submit(CONTEXT, 1, [{..., aio_lio_opcode=IOCB_CMD_PWRITE, aio_fildes=4, ...}]) = 1
+      /^io_submit\(.*IOCB_CMD_PWRITE/ && $NF == 1 { past++ }
       # pwrite64(FD, "...", N, OFFSET) = N; write(FD, "...", N) = N at the position reached, or
       # writev (musl'"'"'s stdio); sync_file_range(FD, OFFSET, N, FLAGS) = 0
       /^(pwrite64|writev?)\([3-9]/ && $NF ~ /^[0-9]+$/ {
+        split($0, f, "[(,]"); fd = f[2]
+        if (direct != "" && fd == direct) { past++; next }
         n = $NF
+        cached++
         if ($1 ~ /^pwrite64/) { split($0, f, ", "); at = f[length(f)] + 0 } else { at = position }
         if (!started) { waited = at; started = 1 }
         if (at + n > reach) reach = at + n
@@ -63,10 +77,12 @@ load helpers
       }
       /^f(data)?sync\(/ { flushes++ }
       END {
-        printf "written and not waited for: at most %d bytes; %d sync_file_range, %d flushes\n", most, syncs, flushes
-        if (on == "file") exit !(syncs == 0 && flushes == 0)
-        if (injected ~ /ENOSYS/) exit !(flushes == 1)
-        exit !(syncs > 0 && most <= 48 * 1048576)
+        printf "past the cache: %d writes; through it: %d, at most %d bytes not waited for; %d sync_file_range, %d flushes\n", past, cached, most, syncs, flushes
+        if (on == "file") exit !(syncs == 0 && flushes == 0 && opened == 0 && target_reads == 0)
+        if (via == "zero") exit !(past == 0 && cached == 0)
+        if (failed != "") exit !(cached == 0)
+        if (injected ~ /EINVAL/) exit !(past == 0 && syncs > 0 && most <= 48 * 1048576)
+        exit !(past > 0 && cached == 0 && syncs == 0)
       }' .strace
   done <<'ROWS'
 file|loop|-|
@@ -74,9 +90,11 @@ pipe|loop|-|
 zero|loop|-|Cannot write to file
 file|file|-|
 pipe|file|-|
-file|loop|sync_file_range:error=EIO:when=5|Cannot write to file
-pipe|loop|sync_file_range:error=EIO:when=5|Cannot write to file
-pipe|loop|sync_file_range:error=ENOSYS|
+file|loop|io_submit:error=EIO:when=5|Cannot write to file
+pipe|loop|io_submit:error=EIO:when=5|Cannot write to file
+pipe|loop|io_setup:error=ENOSYS|
+file|loop|pread64:error=EINVAL:when=1|
+pipe|loop|pread64:error=EINVAL:when=1|
 ROWS
 }
 
