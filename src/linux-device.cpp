@@ -66,7 +66,7 @@ class Hash
         held = n;
     }
 
-    std::uint64_t Value() const
+    [[nodiscard]] std::uint64_t Value() const
     {
         std::uint64_t h = Rotate(lanes[0], 1) + Rotate(lanes[1], 7) + Rotate(lanes[2], 12) +
                           Rotate(lanes[3], 18) + length;
@@ -164,7 +164,8 @@ void Sent(const char* bytes, std::size_t n, off_t position)
             device.hashing = stretch;
         }
         const off_t next = Down(position, device.stretch) + device.stretch;
-        const auto part = static_cast<std::size_t>(std::min<off_t>(next - position, n));
+        const auto part =
+            static_cast<std::size_t>(std::min<off_t>(next - position, static_cast<off_t>(n)));
         device.current.Add(bytes, part);
         bytes += part;
         n -= part;
@@ -313,7 +314,7 @@ void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t posit
     }
     iocb& request = queue.requests.at(slot).at(queue.pending.at(slot));
     request = {};
-    request.aio_data = slot;
+    request.aio_data = slot * kPerSlot + queue.pending.at(slot);
     request.aio_lio_opcode = write ? IOCB_CMD_PWRITE : IOCB_CMD_PREAD;
     request.aio_fildes = static_cast<std::uint32_t>(device.io);
     request.aio_buf = reinterpret_cast<std::uintptr_t>(data);
@@ -357,9 +358,11 @@ bool Wait(std::size_t slot)
         }
         for (long i = 0; i < got; ++i) {
             const io_event& done = events.at(static_cast<std::size_t>(i));
-            const auto* request = reinterpret_cast<const iocb*>(done.obj);
-            --queue.pending.at(static_cast<std::size_t>(done.data));
-            if (done.res != static_cast<std::int64_t>(request->aio_nbytes) && queue.error == 0) {
+            const auto slot = static_cast<std::size_t>(done.data / kPerSlot);
+            const iocb& request =
+                queue.requests.at(slot).at(static_cast<std::size_t>(done.data % kPerSlot));
+            --queue.pending.at(slot);
+            if (done.res != static_cast<std::int64_t>(request.aio_nbytes) && queue.error == 0) {
                 // Short only at the device's end, which requests never reach: a failure.
                 queue.error = done.res < 0 ? static_cast<int>(-done.res) : EIO;
             }
