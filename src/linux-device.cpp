@@ -2,7 +2,13 @@
 // counterfeit one wraps its addresses round to the part it has, a worn one drops writes), and a
 // card written again mostly holds the image already. So each piece is first compared with what the
 // device holds and written only where it differs, everything goes past the system's cache, and
-// what was written is read back from the device at the end and compared with what was sent.
+// the device is read back at the end and compared with what was sent.
+//
+// What is read back: every byte of the copy up to the end of its last write. A counterfeit card's
+// wrap makes a write land on an earlier position, so a range found equal and left alone may be
+// overwritten later; it cannot land past the write itself, so what lies past the last write,
+// found equal, stays so. A copy that wrote nothing reads nothing back: the whole device was just
+// read and found to hold the input.
 
 #include "linux-device.h"
 #include "linux-shared.h"
@@ -38,9 +44,9 @@ constexpr off_t kFrame = static_cast<off_t>(kPiece);
 // as many each time and up to this many bytes of them: on a device full of other data the compare
 // reads stay within a thirtieth of the image, and still find where the image starts to match.
 constexpr off_t kMostUncompared = 32 * kFrame;
-// What was sent is remembered as one hash per stretch of the device, and whether any of it was
-// written: never more stretches than this, so that their memory stays within 64 KiB however large
-// the device or the image.
+// What was sent through a pipe is remembered as one hash per stretch of the device: never more
+// stretches than this, so that their memory stays within 64 KiB however large the device or the
+// image. A file input is read again instead.
 constexpr std::size_t kStretches = 8192;
 
 // A 64-bit hash of a stream of bytes, fed in pieces of any size: what was sent, against what the
@@ -129,9 +135,10 @@ struct Device {
     off_t until;
     // The device in stretches of this size, aligned on it, from the one `at` is in.
     off_t stretch;
-    // The hash of what was sent into each stretch, and whether any of it was written.
+    // Where the last write ended.
+    off_t written;
+    // The hash of what was sent into each stretch.
     std::array<std::uint64_t, kStretches> sent;
-    std::bitset<kStretches> written;
     Hash current;
     std::size_t hashing;
 };
@@ -156,7 +163,7 @@ std::size_t StretchOf(off_t position)
 // Bytes [position, position + n) were sent.
 void Sent(const char* bytes, std::size_t n, off_t position)
 {
-    while (n > 0) {
+    while (n > 0 && !device.inputIsFile) {
         const std::size_t stretch = StretchOf(position);
         if (stretch != device.hashing) {
             device.sent.at(device.hashing) = device.current.Value();
@@ -170,14 +177,6 @@ void Sent(const char* bytes, std::size_t n, off_t position)
         bytes += part;
         n -= part;
         position += static_cast<off_t>(part);
-    }
-}
-
-void MarkWritten(off_t first, off_t last)
-{
-    for (off_t at = std::max(first, device.at); at < last;
-         at = Down(at, device.stretch) + device.stretch) {
-        device.written.set(StretchOf(at));
     }
 }
 
@@ -437,6 +436,7 @@ bool Open(int fd, off_t at, char* probe)
     device.clears = true;
     device.at = at;
     device.reached = at;
+    device.written = at;
     struct stat in = {};
     device.input = lseek(STDIN_FILENO, 0, SEEK_CUR);
     device.inputIsFile = fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) && device.input >= 0;
@@ -505,37 +505,6 @@ Moved WriteFailed(off_t position)
 std::size_t SlotOf(off_t position)
 {
     return static_cast<std::size_t>(position / kSlot) % kSlots;
-}
-
-// The first position of stretch `stretch` where the device holds other bytes than were sent:
-// exact where the input is a file that can be read there again, else the stretch's first.
-off_t FirstDifference(char* buffer, std::size_t stretch)
-{
-    const off_t start =
-        Down(device.at, device.stretch) + static_cast<off_t>(stretch) * device.stretch;
-    const off_t first = std::max(start, device.at);
-    const off_t last = std::min(start + device.stretch, device.reached);
-    char* sent = buffer + kPiece;
-    for (off_t at = first; device.inputIsFile && at < last;) {
-        const off_t low = Down(at, device.block);
-        const off_t next = std::min(low + kFrame, last);
-        const auto n = static_cast<std::size_t>(next - at);
-        ssize_t got = 0;
-        do {
-            got = pread(STDIN_FILENO, sent, n, device.input + (at - device.at));
-        } while (got < 0 && errno == EINTR);
-        if (got != static_cast<ssize_t>(n) ||
-            !ReadDevice(buffer, static_cast<std::size_t>(Up(next, device.block) - low), low)) {
-            break;
-        }
-        const char* held = buffer + (at - low);
-        const auto* differs = std::mismatch(held, held + n, sent).first;
-        if (differs != held + n) {
-            return at + (differs - held);
-        }
-        at = next;
-    }
-    return first;
 }
 
 } // namespace
@@ -651,7 +620,7 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
             const off_t first = std::max(low, start + static_cast<off_t>(g) * kGranule);
             const off_t last = std::min(high, start + static_cast<off_t>(h) * kGranule);
             Store(slot, data + (first - start), static_cast<std::size_t>(last - first), first);
-            MarkWritten(std::max(first, position), std::min(last, reach));
+            device.written = std::max(device.written, last);
             g = h;
         }
         if (compare) {
@@ -669,6 +638,10 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
         position = reach;
         device.reached = position;
         Placed(position - at);
+        // Asked once a frame: a file input that changed has changed for the copy loop too.
+        if (stop - start == kSlot && stop % kFrame != 0) {
+            continue;
+        }
         if (StampInput() != stamp) {
             break; // the copy loop reports it
         }
@@ -676,76 +649,86 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
     return Ended(position, input);
 }
 
-// What was written is read a slot at a time, several slots ahead of the hashing, stretch by
-// stretch; stretches with nothing written are passed over.
+// The device is read a slot at a time, several slots ahead of the comparing: with the input where
+// it is a file, which is read again; with the hash of each stretch where it came through a pipe.
 ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
 {
-    if (!copied || device.reached <= device.at) {
+    if (!copied || device.written <= device.at) {
         return {ReadBack::Result::same, 0, 0};
     }
-    if (device.fd != fileno(file) || size < 2 * kPiece) {
+    if (device.fd != fileno(file) || size < kPiece + kGranule) {
         return {ReadBack::Result::failed, 0, EINVAL};
     }
+    const InputStamp stamp = StampInput();
     device.sent.at(device.hashing) = device.current.Value();
+    // Up to the end of the stretch the last write ended in: a stretch's hash is of all of it.
+    const off_t end = std::min(device.reached, Up(device.written, device.stretch));
     if (!device.direct) {
         // Through the cache: what it holds of the device goes, so that reads come from the device.
         ioctl(device.fd, BLKFLSBUF, 0);
     }
-    // The next part of what was written from `from` on: never across a slot or a stretch.
-    const auto next = [](off_t from) {
-        while (from < device.reached && !device.written.test(StretchOf(from))) {
-            from = Down(from, device.stretch) + device.stretch;
-        }
-        const off_t to = std::min({Down(from, kSlot) + kSlot,
-                                   Down(from, device.stretch) + device.stretch, device.reached});
-        return std::make_pair(from, std::max(from, to));
-    };
-    std::array<std::pair<off_t, off_t>, kSlots> parts = {};
-    std::size_t read = 0;
-    std::size_t hashed = 0;
+    char* sent = buffer + kPiece;
+    std::array<off_t, kSlots> parts = {};
     off_t ahead = device.at;
+    off_t done = device.at;
     Hash back;
-    for (;;) {
-        while (read < hashed + kSlots) {
-            const auto part = next(ahead);
-            if (part.first >= device.reached) {
-                break;
-            }
-            const off_t low = Down(part.first, device.block);
-            const std::size_t slot = read % kSlots;
-            parts.at(slot) = part;
-            Submit(slot, false, buffer + slot * kSlot,
-                   static_cast<std::size_t>(Up(part.second, device.block) - low), low);
-            ahead = part.second;
-            ++read;
+    while (done < end) {
+        // The next parts, a slot each.
+        for (; ahead < end && ahead < done + kFrame - kSlot; ahead = parts.at(SlotOf(ahead))) {
+            const std::size_t slot = SlotOf(ahead);
+            const off_t next = std::min(Down(ahead, kSlot) + kSlot, end);
+            const off_t low = Down(ahead, device.block);
+            parts.at(slot) = next;
+            Submit(slot, false, buffer + (low % kFrame),
+                   static_cast<std::size_t>(Up(next, device.block) - low), low);
         }
-        if (hashed == read) {
-            break;
-        }
-        const std::size_t slot = hashed % kSlots;
-        const auto [first, last] = parts.at(slot);
+        const std::size_t slot = SlotOf(done);
         if (!Wait(slot)) {
             const int error = errno;
             Wait(kSlots);
+            StopQueue();
             return {ReadBack::Result::failed, 0, error};
         }
-        ++hashed;
-        back.Add(buffer + slot * kSlot + (first - Down(first, device.block)),
-                 static_cast<std::size_t>(last - first));
+        // A file: compared with the input there, a piece at a time; a pipe: each stretch's hash,
+        // once it is read whole.
+        for (const off_t last = parts.at(slot); done < last;) {
+            const off_t stretch = Down(done, device.stretch) + device.stretch;
+            const off_t next = std::min({last, done + kGranule, stretch});
+            const auto n = static_cast<std::size_t>(next - done);
+            const char* held = buffer + (done % kFrame);
+            const off_t first = std::max(Down(done, device.stretch), device.at);
+            ReadBack::Result result = ReadBack::Result::same;
+            off_t at = 0;
+            if (device.inputIsFile) {
+                ssize_t got = 0;
+                do {
+                    got = pread(STDIN_FILENO, sent, n, device.input + (done - device.at));
+                } while (got < 0 && errno == EINTR);
+                const auto* differs = std::mismatch(held, held + n, sent).first;
+                if (got != static_cast<ssize_t>(n) || StampInput() != stamp) {
+                    result = ReadBack::Result::changed;
+                } else if (differs != held + n) {
+                    result = ReadBack::Result::differs;
+                    at = done + (differs - held);
+                }
+            } else {
+                back.Add(held, n);
+                if (next == stretch || next == end) {
+                    if (back.Value() != device.sent.at(StretchOf(first))) {
+                        result = ReadBack::Result::differs;
+                        at = first;
+                    }
+                    back = Hash();
+                }
+            }
+            if (result != ReadBack::Result::same) {
+                Wait(kSlots);
+                StopQueue();
+                return {result, at, 0};
+            }
+            done = next;
+        }
         Verifying();
-        const off_t end = Down(first, device.stretch) + device.stretch;
-        if (last < end && last < device.reached) {
-            continue;
-        }
-        const std::size_t stretch = StretchOf(first);
-        const bool same = back.Value() == device.sent.at(stretch);
-        back = Hash();
-        if (same) {
-            continue;
-        }
-        Wait(kSlots);
-        StopQueue();
-        return {ReadBack::Result::differs, FirstDifference(buffer, stretch), 0};
     }
     StopQueue();
     return {ReadBack::Result::same, 0, 0};

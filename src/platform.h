@@ -117,12 +117,13 @@ bool WriteBack(std::FILE* file, std::size_t n);
 // other program's file).
 bool FlushDevice(std::FILE* file);
 
-// After the flush: what the copy wrote into a block device is read back from the device itself,
-// past every cache, and compared with what was sent (remembered as hashes, not kept). Bytes the
-// copy found already there and left alone are not read again. `buffer` holds at least two pieces.
-// Nothing to do for a file, or where the system gives no way past its cache.
+// After the flush: what the copy placed into a block device is read back from the device itself,
+// past every cache, and compared with what was sent: a file input read again, a pipe's bytes
+// remembered as hashes. A copy that wrote nothing has just read all it covers and found it equal,
+// and reads nothing back. `buffer` is the copy's. Nothing to do for a file target.
 struct ReadBack {
-    enum class Result : unsigned char { same, differs, failed } result;
+    // `changed`: a file input changed since it was copied, and cannot be compared with.
+    enum class Result : unsigned char { same, differs, failed, changed } result;
     // The first position that differs: exact where the input is a file that can be read again,
     // else the first of the stretch of the device whose bytes differ.
     std::int64_t at;

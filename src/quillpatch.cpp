@@ -312,6 +312,9 @@ int Verify(std::FILE* file, char* buffer)
         errno = back.error;
         return Fail("Cannot write to file");
     }
+    if (back.result == ReadBack::Result::changed) {
+        return Fail("Cannot read from STDIN", "the input changed while it was copied");
+    }
     if (back.result == ReadBack::Result::differs) {
         const std::string reason = "the device holds other bytes at " + std::to_string(back.at) +
                                    " than were written (a counterfeit or failing card?)";
