@@ -57,13 +57,6 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* /
     return {MoveBySystem(copy_file_range, fileno(file), at, limit, size), Moved::Failure::none, 0};
 }
 
-bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
-{
-    // These systems have no call that starts the write-back of a range without waiting for it: a
-    // device's data is flushed at the end.
-    return true;
-}
-
 ReadBack ReadBackDevice(std::FILE* /*file*/, char* /*buffer*/, std::size_t /*size*/)
 {
     // A disk here is written through its raw node, which has no cache to read past but no call

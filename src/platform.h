@@ -102,15 +102,12 @@ struct Moved {
 // after the bytes moved. A doubt only ends the moving (nothing is reported): the caller copies
 // whatever is left and meets a real fault itself. A read that failed is reported, never tried
 // again; so is a write of bytes that cannot be read again, or that has no position in the target.
-// Nothing is written at `limit` or past it.
+// Nothing is written at `limit` or past it. Into a block device on Linux this is the whole copy,
+// whatever the input: each piece compared with the device and written past the system's cache
+// only where it differs; every failure is reported, and what is left for the copy loop is the
+// input's end, bytes for under a held device, or an input that changed.
 Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
                    std::size_t size);
-
-// The copy loop has just written `n` bytes to the target, up to its position. A device starts
-// writing them back at once and waits for those written well before, so that no more than about
-// 32 MiB of its data waits in memory, and the flush at the end is short; the copies here do the
-// same. A file needs nothing. False when the device failed to write back (errno tells why).
-bool WriteBack(std::FILE* file, std::size_t n);
 
 // A device may take writes into its cache and fail them later: has a device target write them
 // through, and says whether it did. A file needs nothing (the system writes it back as for any

@@ -250,7 +250,7 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
         // What would land under a held device is not written; what comes before it is.
         const auto room = static_cast<std::uint64_t>(held.from - at);
         const std::size_t fits = n > room ? static_cast<std::size_t>(room) : n;
-        if (fits > 0 && (!WriteFully(file, buffer, fits) || !WriteBack(file, fits))) {
+        if (fits > 0 && !WriteFully(file, buffer, fits)) {
             return Fail("Cannot write to file");
         }
         Placed(placed + static_cast<std::int64_t>(fits));

@@ -183,12 +183,6 @@ Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limi
     return {0, Moved::Failure::none, 0};
 }
 
-bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
-{
-    // The target is always a file (see below): the system writes it back as it will.
-    return true;
-}
-
 bool FlushDevice(std::FILE* /*file*/)
 {
     // The C library opens no raw disk with fopen, so the target is always a file.
