@@ -37,12 +37,13 @@ namespace
 // flash in pages of 16 to 64 KiB and rewrites at least a page for any write into it: a smaller
 // unit would spare it no wear, and a larger one writes more around a small change.
 constexpr off_t kGranule = 65536;
-// The device is read and written a frame at a time, aligned on the device: requests of 1 MiB
-// reach a device's speed where smaller ones take markedly longer each.
+// What the device has in flight at most: a piece, in slots (see Queue). One request of 1 MiB at a
+// time reaches a device's speed where smaller ones take markedly longer each; four of 256 KiB
+// together do too, and leave the copy free to prepare the next meanwhile.
 constexpr off_t kFrame = static_cast<off_t>(kPiece);
-// A compare that finds most of a frame different is followed by frames written without one, twice
-// as many each time and up to this many bytes of them: on a device full of other data the compare
-// reads stay within a thirtieth of the image, and still find where the image starts to match.
+// A compare that finds most of its slot different is followed by bytes written without one, twice
+// as many each time and up to this many: on a device full of other data the compare reads stay
+// within a few percent of the image, and still find where the image starts to match.
 constexpr off_t kMostUncompared = 32 * kFrame;
 // What was sent through a pipe is remembered as one hash per stretch of the device: never more
 // stretches than this, so that their memory stays within 64 KiB however large the device or the
