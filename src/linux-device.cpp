@@ -549,19 +549,32 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
         const std::size_t slot = SlotOf(start);
         char* data = buffer + static_cast<std::size_t>(start % kFrame);
         const bool compare = uncompared <= 0;
-        if (compare) {
-            // The device's bytes for this slot, and while the compares find it holding the
-            // input, for the next ones too, as far as the slots go round.
-            const off_t before = std::min(start + (distance == 0 ? kFrame : kSlot), until);
-            for (ahead = std::max(ahead, start); ahead < before; ahead += kSlot) {
-                const off_t from = std::max(ahead, low);
-                const off_t to = std::min(ahead + kSlot, Up(until, device.block));
-                if (!Wait(SlotOf(ahead))) {
-                    return WriteFailed(position);
-                }
-                Submit(SlotOf(ahead), false, buffer + static_cast<std::size_t>(from % kFrame),
-                       static_cast<std::size_t>(to - from), from);
+        // Where the slot was not read ahead, its first granule of input comes first: an input
+        // that ends there (a small patch) has the device read only as far as it reaches.
+        std::size_t primed = 0;
+        if (compare && ahead <= start) {
+            const off_t next = std::min(Down(position, kGranule) + kGranule, room);
+            primed = ReadInput(input, piece, static_cast<std::size_t>(next - position));
+            const off_t to = input.ended ? Up(position + static_cast<off_t>(primed), device.block)
+                                         : std::min(stop, Up(until, device.block));
+            if (!Wait(slot)) {
+                return WriteFailed(position);
             }
+            if (to > low) {
+                Submit(slot, false, data + (low - start), static_cast<std::size_t>(to - low), low);
+            }
+            ahead = start + kSlot;
+        }
+        // The device's bytes for the next slots while the compares find it holding the input,
+        // as far as the slots go round.
+        const off_t before = std::min(start + kFrame, until);
+        for (; compare && distance == 0 && !input.ended && ahead < before; ahead += kSlot) {
+            const off_t to = std::min(ahead + kSlot, Up(until, device.block));
+            if (!Wait(SlotOf(ahead))) {
+                return WriteFailed(position);
+            }
+            Submit(SlotOf(ahead), false, buffer + static_cast<std::size_t>(ahead % kFrame),
+                   static_cast<std::size_t>(to - ahead), ahead);
         }
         if (!Wait(slot)) {
             return WriteFailed(position);
@@ -571,12 +584,17 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
         if (compare) {
             // The input a granule at a time beside the device's bytes: where they differ, the
             // input's take their place.
-            while (reach < room && !input.ended) {
+            for (bool first = true; reach < room; first = false) {
                 const off_t next = std::min(Down(reach, kGranule) + kGranule, room);
                 const std::size_t got =
-                    ReadInput(input, piece, static_cast<std::size_t>(next - reach));
+                    first && primed > 0 ? primed
+                    : input.ended       ? 0
+                                  : ReadInput(input, piece, static_cast<std::size_t>(next - reach));
+                if (got == 0) {
+                    break;
+                }
                 char* there = data + (reach - start);
-                if (got > 0 && std::memcmp(there, piece, got) != 0) {
+                if (std::memcmp(there, piece, got) != 0) {
                     std::memcpy(there, piece, got);
                     dirty.set(static_cast<std::size_t>((reach - start) / kGranule));
                 }
