@@ -293,11 +293,18 @@ void StartQueue()
     queue.error = 0;
 }
 
-void StopQueue()
+// The queue and the descriptor past the cache go once the device is done with: after the
+// read-back, or once the copy has failed.
+void Close()
 {
     if (queue.async) {
         syscall(SYS_io_destroy, queue.context);
         queue.async = false;
+    }
+    if (device.direct) {
+        close(device.io);
+        device.io = device.fd;
+        device.direct = false;
     }
 }
 
@@ -487,9 +494,12 @@ Moved Ended(off_t position, const Input& input)
 {
     device.reached = position;
     if (!Wait(kSlots)) {
-        return {position - device.at, Moved::Failure::writing, errno};
+        const int error = errno;
+        Close();
+        return {position - device.at, Moved::Failure::writing, error};
     }
     if (input.error != 0) {
+        Close();
         return {position - device.at, Moved::Failure::reading, input.error};
     }
     return {position - device.at, Moved::Failure::none, 0};
@@ -500,6 +510,7 @@ Moved WriteFailed(off_t position)
     const int error = errno;
     device.reached = position;
     Wait(kSlots);
+    Close();
     return {position - device.at, Moved::Failure::writing, error};
 }
 
@@ -662,7 +673,10 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
             continue;
         }
         if (StampInput() != stamp) {
-            break; // the copy loop reports it
+            // The copy loop reports it, and nothing is read back.
+            Ended(position, input);
+            Close();
+            return {position - at, Moved::Failure::none, 0};
         }
     }
     return Ended(position, input);
@@ -672,10 +686,15 @@ Moved CopyIntoDevice(int fd, off_t at, off_t limit, char* buffer, std::size_t si
 // it is a file, which is read again; with the hash of each stretch where it came through a pipe.
 ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
 {
-    if (!copied || device.written <= device.at) {
+    if (!copied) {
+        return {ReadBack::Result::same, 0, 0};
+    }
+    if (device.written <= device.at) {
+        Close();
         return {ReadBack::Result::same, 0, 0};
     }
     if (device.fd != fileno(file) || size < kPiece + kGranule) {
+        Close();
         return {ReadBack::Result::failed, 0, EINVAL};
     }
     const InputStamp stamp = StampInput();
@@ -705,7 +724,7 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
         if (!Wait(slot)) {
             const int error = errno;
             Wait(kSlots);
-            StopQueue();
+            Close();
             return {ReadBack::Result::failed, 0, error};
         }
         // A file: compared with the input there, a piece at a time; a pipe: each stretch's hash,
@@ -742,13 +761,13 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
             }
             if (result != ReadBack::Result::same) {
                 Wait(kSlots);
-                StopQueue();
+                Close();
                 return {result, at, 0};
             }
             done = next;
         }
         Verifying();
     }
-    StopQueue();
+    Close();
     return {ReadBack::Result::same, 0, 0};
 }
