@@ -742,12 +742,13 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
                 do {
                     got = pread(STDIN_FILENO, sent, n, device.input + (done - device.at));
                 } while (got < 0 && errno == EINTR);
-                const auto* differs = std::mismatch(held, held + n, sent).first;
-                if (got != static_cast<ssize_t>(n) || StampInput() != stamp) {
+                // A difference is the device's only while the input is as it was copied.
+                if (got != static_cast<ssize_t>(n) ||
+                    (std::memcmp(held, sent, n) != 0 && StampInput() != stamp)) {
                     result = ReadBack::Result::changed;
-                } else if (differs != held + n) {
+                } else if (std::memcmp(held, sent, n) != 0) {
                     result = ReadBack::Result::differs;
-                    at = done + (differs - held);
+                    at = done + (std::mismatch(held, held + n, sent).first - held);
                 }
             } else {
                 back.Add(held, n);
@@ -765,6 +766,11 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
                 return {result, at, 0};
             }
             done = next;
+        }
+        if (device.inputIsFile && StampInput() != stamp) {
+            Wait(kSlots);
+            Close();
+            return {ReadBack::Result::changed, 0, 0};
         }
         Verifying();
     }
