@@ -138,12 +138,14 @@ struct Device {
     off_t stretch;
     // Where the last write ended.
     off_t written;
-    // The hash of what was sent into each stretch.
-    std::array<std::uint64_t, kStretches> sent;
+    // The hash of the stretch being sent, and its number.
     Hash current;
     std::size_t hashing;
 };
 Device device = {};
+// The hash of what was sent into each stretch. All zeros to begin with, so that only the part
+// used ever takes memory.
+std::array<std::uint64_t, kStretches> hashes;
 bool copied = false;
 
 off_t Down(off_t position, off_t unit)
@@ -167,7 +169,7 @@ void Sent(const char* bytes, std::size_t n, off_t position)
     while (n > 0 && !device.inputIsFile) {
         const std::size_t stretch = StretchOf(position);
         if (stretch != device.hashing) {
-            device.sent.at(device.hashing) = device.current.Value();
+            hashes.at(device.hashing) = device.current.Value();
             device.current = Hash();
             device.hashing = stretch;
         }
@@ -698,7 +700,7 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
         return {ReadBack::Result::failed, 0, EINVAL};
     }
     const InputStamp stamp = StampInput();
-    device.sent.at(device.hashing) = device.current.Value();
+    hashes.at(device.hashing) = device.current.Value();
     // Up to the end of the stretch the last write ended in: a stretch's hash is of all of it.
     const off_t end = std::min(device.reached, Up(device.written, device.stretch));
     if (!device.direct) {
@@ -753,7 +755,7 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
             } else {
                 back.Add(held, n);
                 if (next == stretch || next == end) {
-                    if (back.Value() != device.sent.at(StretchOf(first))) {
+                    if (back.Value() != hashes.at(StretchOf(first))) {
                         result = ReadBack::Result::differs;
                         at = first;
                     }
