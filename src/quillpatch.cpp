@@ -65,10 +65,11 @@ void Scale(Amount& text, double value, double base, const char* unit)
                   rounded(value), name, binary, unit);
 }
 
-// One line, in dd's manner: "1048576 bytes (1.0 MB, 1.0 MiB) copied, 0.5 s, 2.1 MB/s", and
-// while the device is read back ", verifying" after it.
+// The device is being read back after the copy.
 bool verifying = false;
 
+// One line, in dd's manner: "1048576 bytes (1.0 MB, 1.0 MiB) copied, 0.5 s, 2.1 MB/s", and while
+// the device is read back ", verifying" after it.
 void ShowProgress()
 {
     const double seconds = Now() - started;
