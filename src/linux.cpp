@@ -1,6 +1,7 @@
 // The system answers for Linux: its own copy, holes that stay holes, zeros through a pipe that
 // need no writing.
 
+#include "linux-device.h"
 #include "linux-shared.h"
 #include "platform.h"
 #include "posix.h"
@@ -64,15 +65,14 @@ off_t FileSizeLimit()
     return static_cast<off_t>(limit.rlim_cur);
 }
 
-// The target as the copy finds it and leaves it.
+// The target file as the copy finds it and leaves it (a device is copied into elsewhere).
 struct Target {
     int fd;
-    bool device;
-    // A file's size, which grows as bytes land past it; a device's size.
+    // Its size, which grows as bytes land past it.
     off_t end;
-    // The unit a device zeroes in (its logical block), or a file system's usual block.
+    // The file system's usual block.
     off_t block;
-    // A device still zeroes for us (a file: still punches holes).
+    // The file system still punches holes.
     bool punches;
     // The file system reports holes soundly, so a hole there is known to read as zeros.
     bool holesKnown;
@@ -82,93 +82,11 @@ struct Target {
 
 Target TargetFrom(int fd, const struct stat& st)
 {
-    Target target = {fd, S_ISBLK(st.st_mode), st.st_size, 4096, true, false, FileSizeLimit()};
-    if (target.device) {
-        std::uint64_t size = 0;
-        int block = 0;
-        target.end = ioctl(fd, BLKGETSIZE64, &size) == 0 && size <= INT64_MAX
-                         ? static_cast<off_t>(size)
-                         : lseek(fd, 0, SEEK_END);
-        target.block = ioctl(fd, BLKSSZGET, &block) == 0 && block > 0 ? block : 4096;
-    } else {
-        target.holesKnown = ReportsHolesSoundly(fd);
-    }
-    return target;
-}
-
-// A device takes writes into the system's cache as fast as it is given them and writes them back
-// at its own pace, which on a card or stick may be a hundredth of that: left alone, gigabytes wait
-// in memory and the flush at the end takes minutes, with nothing to show for them. So each piece
-// written to a device is sent on its way at once, and the copy waits for the device to finish
-// the window written before the current one: no more than two windows' data waits.
-constexpr off_t kWriteBackWindow = 16 << 20;
-
-struct WriteBackState {
-    // The target was looked at; it is a device, and the system starts a range's write-back.
-    bool known;
-    bool bounded;
-    // Everything the copy wrote from where it started up to `waited` is on the device.
-    bool started;
-    off_t waited;
-    // Why the device failed to write back: bytes the copy wrote are lost, whatever comes after.
-    int error;
-};
-WriteBackState writeBack = {false, false, false, 0, 0};
-
-bool IsBounded(int fd)
-{
-    if (!writeBack.known) {
-        struct stat target = {};
-        writeBack.known = true;
-        writeBack.bounded = fstat(fd, &target) == 0 && S_ISBLK(target.st_mode);
-    }
-    return writeBack.bounded;
-}
-
-bool SyncRange(int fd, off_t first, off_t last, unsigned flags)
-{
-    while (sync_file_range(fd, first, last - first, flags) != 0) {
-        if (errno == ENOSYS || errno == EINVAL || errno == ESPIPE) {
-            writeBack.bounded = false; // not here (an emulator): all is flushed at the end
-            return true;
-        }
-        if (errno != EINTR) {
-            writeBack.error = errno;
-            return false;
-        }
-    }
-    return true;
-}
-
-// Bytes [from, to) of the device were just written. A failure to write them back is the copy's
-// failure: the system reports it once, to this call, and the flush at the end would not see it.
-bool WriteBackDevice(int fd, off_t from, off_t to)
-{
-    if (!IsBounded(fd)) {
-        return true;
-    }
-    if (!writeBack.started) {
-        writeBack.started = true;
-        writeBack.waited = from;
-    }
-    if (!SyncRange(fd, from, to, SYNC_FILE_RANGE_WRITE)) {
-        return false;
-    }
-    // Where the window before the one the copy is in begins.
-    const off_t before = (to / kWriteBackWindow - 1) * kWriteBackWindow;
-    if (!writeBack.bounded || before <= writeBack.waited) {
-        return true;
-    }
-    const off_t first = writeBack.waited;
-    writeBack.waited = before;
-    return SyncRange(fd, first, before,
-                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                         SYNC_FILE_RANGE_WAIT_AFTER);
+    return {fd, st.st_size, 4096, true, ReportsHolesSoundly(fd), FileSizeLimit()};
 }
 
 bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
 {
-    const off_t from = to;
     while (n > 0) {
         const ssize_t written = pwrite(target.fd, bytes, n, to);
         if (written < 0 && errno == EINTR) {
@@ -182,7 +100,7 @@ bool WriteAt(Target& target, const char* bytes, std::size_t n, off_t to)
         to += written;
         target.end = std::max(target.end, to);
     }
-    return !target.device || WriteBackDevice(target.fd, from, to);
+    return true;
 }
 
 bool WriteZeros(Target& target, off_t first, off_t last)
@@ -209,20 +127,6 @@ bool Punch(Target& target, off_t first, off_t last)
         }
     }
     return false;
-}
-
-// [first, last) of a device reads as zeros afterwards. The device zeroes whole blocks of its own
-// (a loop device frees them in its file), and up to its end only: past it, and at the edges, the
-// zeros are written, so that running off the end fails as any write there does.
-bool ClearDevice(Target& target, off_t first, off_t last)
-{
-    const off_t inside = std::min(last, std::max(first, target.end));
-    const off_t from = (first + target.block - 1) / target.block * target.block;
-    const off_t to = inside / target.block * target.block;
-    if (from < to && Punch(target, from, to)) {
-        return WriteZeros(target, first, from) && WriteZeros(target, to, last);
-    }
-    return WriteZeros(target, first, last);
 }
 
 // Whether the file reads as zeros at `at` without storing them: a hole, or an unwritten extent.
@@ -302,8 +206,7 @@ bool Clear(Stream& stream, off_t last)
 {
     const off_t first = stream.zerosFrom;
     stream.zerosFrom = -1;
-    return stream.target.device ? ClearDevice(stream.target, first, last)
-                                : ClearFile(stream.target, first, last);
+    return ClearFile(stream.target, first, last);
 }
 
 // Writes the data for [first, first + n), after the run of zero blocks before it. Should the write
@@ -318,7 +221,7 @@ bool PlaceData(Stream& stream, const char* bytes, std::size_t n, off_t first)
         return true;
     }
     const int error = errno;
-    if (zerosFrom >= 0 && !stream.target.device) {
+    if (zerosFrom >= 0) {
         Grow(stream.target, zerosFrom, first);
     }
     errno = error;
@@ -424,7 +327,7 @@ Moved CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std:
         return WriteFailed();
     }
     // Zeros that ran past the file's end: the file grows over them, or they are written.
-    if (zerosFrom >= 0 && !target.device && !Grow(stream.target, zerosFrom, end)) {
+    if (zerosFrom >= 0 && !Grow(stream.target, zerosFrom, end)) {
         return WriteFailed();
     }
     if (readError != 0) {
@@ -529,9 +432,9 @@ bool CopyData(Walk& walk, off_t& position, off_t end)
     return true;
 }
 
-// The target's bytes for the input's [position, end) read as zeros afterwards: a file's are
-// punched out where the system can, so they take no space, and written as zeros where it cannot;
-// past its end nothing needs doing. A device zeroes them itself, or they are written.
+// The target's bytes for the input's [position, end) read as zeros afterwards: they are punched
+// out where the system can, so they take no space, and written as zeros where it cannot; past its
+// end nothing needs doing.
 bool Clear(Walk& walk, off_t position, off_t end)
 {
     Target& target = walk.target;
@@ -539,12 +442,9 @@ bool Clear(Walk& walk, off_t position, off_t end)
     const off_t reach = TargetOf(walk, end);
     // Past a file's end nothing needs doing (it grows over the hole at the end), but for zeros
     // that reach past the file size limit: a plain copy writes those up to it, and fails there.
-    const off_t last = target.device || reach > target.limit ? reach : std::min(reach, target.end);
+    const off_t last = reach > target.limit ? reach : std::min(reach, target.end);
     if (first >= last) {
         return true;
-    }
-    if (target.device) {
-        return ClearDevice(target, first, last);
     }
     // A punched hole is not held to the file size limit, as a plain copy's writes are, nor does
     // it make the file grow: from the limit or the file's end on, the zeros are written.
@@ -619,8 +519,7 @@ off_t CopyFile(Walk& walk)
     // An input that ends in a hole still reaches its full length in the target. Should the file
     // not grow, the loop writes that hole's zeros from where the target ends.
     const off_t length = TargetOf(walk, end);
-    if (!walk.target.device && end > walk.from && walk.target.end < length &&
-        ftruncate(walk.target.fd, length) != 0) {
+    if (end > walk.from && walk.target.end < length && ftruncate(walk.target.fd, length) != 0) {
         return std::clamp(walk.from + (walk.target.end - walk.at), walk.from, end);
     }
     return end;
@@ -692,9 +591,13 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
     if (fstat(STDIN_FILENO, &in) != 0 || fstat(out, &target) != 0) {
         return {0, Moved::Failure::none, 0};
     }
-    const bool intoStore = S_ISREG(target.st_mode) || S_ISBLK(target.st_mode);
-    // A file goes range by range into a file or a device. Standard input must be readable before
-    // anything is cleared.
+    // A device is compared, written where it differs and read back, whatever the input.
+    if (S_ISBLK(target.st_mode)) {
+        return CopyIntoDevice(out, at, limit, buffer, size);
+    }
+    const bool intoStore = S_ISREG(target.st_mode);
+    // A file goes range by range into a file. Standard input must be readable before anything is
+    // cleared.
     if (S_ISREG(in.st_mode) && intoStore && mode != -1 && (mode & O_ACCMODE) != O_WRONLY &&
         from >= 0) {
         if (in.st_size > from && in.st_size - from > INT64_MAX - at) {
@@ -703,10 +606,6 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         Walk walk = {
             TargetFrom(out, target), from, at, StampInput(), limit, buffer, size, true, 0, 0};
         const off_t reached = CopyFile(walk);
-        if (writeBack.error != 0) {
-            // Not a passing failure the loop meets again: the system told it once, and only here.
-            return {reached - from, Moved::Failure::writing, writeBack.error};
-        }
         if (walk.readError != 0) {
             return {reached - from, Moved::Failure::reading, walk.readError};
         }
@@ -716,7 +615,7 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         return {lseek(STDIN_FILENO, reached, SEEK_SET) == reached ? reached - from : 0,
                 Moved::Failure::none, 0};
     }
-    // A pipe or socket into a file or a device: the zeros of a compressed image need no writing.
+    // A pipe or socket into a file: the zeros of a compressed image need no writing.
     if ((S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)) && intoStore) {
         return CopyStream(TargetFrom(out, target), at, limit, buffer, size);
     }
@@ -730,15 +629,4 @@ Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit,
         return {0, Moved::Failure::none, 0};
     }
     return {MoveBySystem(move, out, at, limit, size), Moved::Failure::none, 0};
-}
-
-bool WriteBack(std::FILE* file, std::size_t n)
-{
-    const int fd = fileno(file);
-    if (n == 0 || !IsBounded(fd)) {
-        return true;
-    }
-    const off_t end = lseek(fd, 0, SEEK_CUR);
-    const auto from = end - static_cast<off_t>(n);
-    return from < 0 || WriteBackDevice(fd, from, end);
 }

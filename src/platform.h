@@ -118,20 +118,35 @@ struct Moved {
 // after the bytes moved. A doubt only ends the moving (nothing is reported): the caller copies
 // whatever is left and meets a real fault itself. A read that failed is reported, never tried
 // again; so is a write of bytes that cannot be read again, or that has no position in the target.
-// Nothing is written at `limit` or past it.
+// Nothing is written at `limit` or past it. Into a block device on Linux this is the whole copy,
+// whatever the input: each piece compared with the device and written past the system's cache
+// only where it differs; every failure is reported, and what is left for the copy loop is the
+// input's end, bytes for under a held device, or an input that changed.
 Moved CopyBySystem(std::FILE* file, std::int64_t at, std::int64_t limit, char* buffer,
                    std::size_t size);
-
-// The copy loop has just written `n` bytes to the target, up to its position. A device starts
-// writing them back at once and waits for those written well before, so that no more than about
-// 32 MiB of its data waits in memory, and the flush at the end is short; the copies here do the
-// same. A file needs nothing. False when the device failed to write back (errno tells why).
-bool WriteBack(std::FILE* file, std::size_t n);
 
 // A device may take writes into its cache and fail them later: has a device target write them
 // through, and says whether it did. A file needs nothing (the system writes it back as for any
 // other program's file).
 bool FlushDevice(std::FILE* file);
+
+// After the flush: what the copy placed into a block device is read back from the device itself,
+// past every cache, and compared with what was sent: a file input read again, a pipe's bytes
+// remembered as hashes. A copy that wrote nothing has just read all it covers and found it equal,
+// and reads nothing back. `buffer` is the copy's. Nothing to do for a file target.
+struct ReadBack {
+    // `changed`: a file input changed since it was copied, and cannot be compared with.
+    enum class Result : unsigned char { same, differs, failed, changed } result;
+    // The first position that differs: exact where the input is a file that can be read again,
+    // else the first of the stretch of the device whose bytes differ.
+    std::int64_t at;
+    // Why the device could not be read.
+    int error;
+};
+ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size);
+
+// Provided by the run: the read-back goes on, for a line of progress when one is asked for.
+void Verifying();
 
 // 64-bit positions on a stream: 0 on success, as fseek; Tell gives -1 on failure.
 int Seek(std::FILE* file, std::int64_t position, int whence);

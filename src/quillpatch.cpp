@@ -65,7 +65,11 @@ void Scale(Amount& text, double value, double base, const char* unit)
                   rounded(value), name, binary, unit);
 }
 
-// One line, in dd's manner: "1048576 bytes (1.0 MB, 1.0 MiB) copied, 0.5 s, 2.1 MB/s".
+// The device is being read back after the copy.
+bool verifying = false;
+
+// One line, in dd's manner: "1048576 bytes (1.0 MB, 1.0 MiB) copied, 0.5 s, 2.1 MB/s", and while
+// the device is read back ", verifying" after it.
 void ShowProgress()
 {
     const double seconds = Now() - started;
@@ -79,15 +83,16 @@ void ShowProgress()
         Scale(rate, bytes / seconds, 1000, "B");
     }
     const auto count = static_cast<long long>(placed);
+    const char* then = verifying ? ", verifying" : "";
     if (placed < 1000) {
-        std::fprintf(stderr, "%lld byte%s copied, %g s, %s/s\n", count, placed == 1 ? "" : "s",
-                     seconds, rate.data());
+        std::fprintf(stderr, "%lld byte%s copied, %g s, %s/s%s\n", count, placed == 1 ? "" : "s",
+                     seconds, rate.data(), then);
     } else if (placed < 1024) {
-        std::fprintf(stderr, "%lld bytes (%s) copied, %g s, %s/s\n", count, si.data(), seconds,
-                     rate.data());
+        std::fprintf(stderr, "%lld bytes (%s) copied, %g s, %s/s%s\n", count, si.data(), seconds,
+                     rate.data(), then);
     } else {
-        std::fprintf(stderr, "%lld bytes (%s, %s) copied, %g s, %s/s\n", count, si.data(),
-                     iec.data(), seconds, rate.data());
+        std::fprintf(stderr, "%lld bytes (%s, %s) copied, %g s, %s/s%s\n", count, si.data(),
+                     iec.data(), seconds, rate.data(), then);
     }
 }
 
@@ -288,7 +293,7 @@ int CopyInput(std::FILE* file, char* buffer, std::int64_t to, const Held& held)
         // What would land under a held device is not written; what comes before it is.
         const auto room = static_cast<std::uint64_t>(held.from - at);
         const std::size_t fits = n > room ? static_cast<std::size_t>(room) : n;
-        if (fits > 0 && (!WriteFully(file, buffer, fits) || !WriteBack(file, fits))) {
+        if (fits > 0 && !WriteFully(file, buffer, fits)) {
             return Fail("Cannot write to file");
         }
         Placed(placed + static_cast<std::int64_t>(fits));
@@ -340,7 +345,37 @@ int Patch(std::FILE* file, char* buffer, std::uint64_t offset)
     return same ? MoveWithinFile(file, buffer, from, to, held) : CopyInput(file, buffer, to, held);
 }
 
+// A device that acknowledged every write may still hold other bytes: a counterfeit card wraps
+// its addresses round to the part it has, a worn one drops writes. Only reading it back tells.
+int Verify(std::FILE* file, char* buffer)
+{
+    verifying = true;
+    const ReadBack back = ReadBackDevice(file, buffer, kBufferSize);
+    verifying = false;
+    if (back.result == ReadBack::Result::failed) {
+        // The target's bytes that cannot be read back are bytes not known to be written.
+        errno = back.error;
+        return Fail("Cannot write to file");
+    }
+    if (back.result == ReadBack::Result::changed) {
+        return Fail("Cannot read from STDIN", "the input changed while it was copied");
+    }
+    if (back.result == ReadBack::Result::differs) {
+        const std::string reason = "the device holds other bytes at " + std::to_string(back.at) +
+                                   " than were written (a counterfeit or failing card?)";
+        return Fail("Cannot write to file", reason.c_str());
+    }
+    return 1;
+}
+
 } // namespace
+
+void Verifying()
+{
+    if (TakeProgressRequest()) {
+        ShowProgress();
+    }
+}
 
 void Placed(std::int64_t count)
 {
@@ -385,10 +420,13 @@ int main(int argc, char* argv[])
         return 2;
     }
     int status = Patch(file, buffer, offset);
-    ::operator delete[](buffer, kBufferAlignment);
     if (status == 1 && !FlushDevice(file)) {
         status = Fail("Cannot write to file");
     }
+    if (status == 1) {
+        status = Verify(file, buffer);
+    }
+    ::operator delete[](buffer, kBufferAlignment);
     // Asked for after the last piece, while the device flushed: the count is complete now.
     if (status == 1 && TakeProgressRequest()) {
         ShowProgress();

@@ -183,12 +183,6 @@ Moved CopyBySystem(std::FILE* /*file*/, std::int64_t /*at*/, std::int64_t /*limi
     return {0, Moved::Failure::none, 0};
 }
 
-bool WriteBack(std::FILE* /*file*/, std::size_t /*n*/)
-{
-    // The target is always a file (see below): the system writes it back as it will.
-    return true;
-}
-
 bool FlushDevice(std::FILE* /*file*/)
 {
     // The C library opens no raw disk with fopen, so the target is always a file.
@@ -211,4 +205,10 @@ bool WaitForInput(int /*error*/)
     // PeekNamedPipe, but the C library's fread may drop the count of what a read took before the
     // pipe ran dry (wine's does), and then bytes would go missing from a run that reports success.
     return false;
+}
+
+ReadBack ReadBackDevice(std::FILE* /*file*/, char* /*buffer*/, std::size_t /*size*/)
+{
+    // The target is always a file (see FlushDevice): nothing is read back.
+    return {ReadBack::Result::same, 0, 0};
 }

@@ -183,3 +183,40 @@ undo_mounts() {
   # A loop device that was just let go of may still hold its file on the mount for a moment.
   for undo in ${MOUNTED:-}; do umount "$undo" || { sleep 1 && umount "$undo"; }; done
 }
+
+# lying_device SIZE KEEP FORGET: sets $LOOP to a loop device over a card that claims SIZE bytes,
+# keeps KEEP of them (positions wrap round) and drops writes into the 4 KiB at FORGET (-1: none),
+# made by tests/lying-device.c under FUSE; until the case ends. Where that cannot be, says why in
+# $WHY and fails.
+lying_device() {
+  local program=$BATS_RUN_TMPDIR/lying-device
+  WHY=
+  if [[ -n ${QUILLPATCH_WINDOWS:-} ]]; then WHY="the Windows program sees no Linux devices"; fi
+  if [[ -z $WHY && ! -e /dev/fuse ]]; then WHY="this machine has no /dev/fuse"; fi
+  if [[ -z $WHY ]] && ! command -v cc >/dev/null; then WHY="no C compiler (cc) for the FUSE helper"; fi
+  if [[ -z $WHY ]] && ! pkg-config --exists fuse3 2>/dev/null; then
+    WHY="libfuse3-dev (pkg-config fuse3) is not installed"
+  fi
+  if [[ -n $WHY ]]; then return 1; fi
+  if [[ ! -x $program ]]; then
+    # shellcheck disable=SC2046 # pkg-config gives several words
+    cc -O2 -o "$program.$$" "$BATS_TEST_DIRNAME/lying-device.c" $(pkg-config --cflags --libs fuse3) 2>.why &&
+      mv "$program.$$" "$program" || {
+      WHY="the FUSE helper does not build: $(cat .why)"
+      return 1
+    }
+  fi
+  mkdir -p card
+  "$program" "$PWD/card" "$1" "$2" "$3" 2>.why || {
+    WHY="this machine cannot mount the FUSE helper: $(cat .why)"
+    return 1
+  }
+  MOUNTED="$PWD/card ${MOUNTED:-}"
+  loop_device card/card
+}
+
+# sectors DEVICE: the 512-byte sectors the block device has read and written so far, as
+# "READ WRITTEN", from the kernel's own count.
+sectors() {
+  awk '{ print $3, $7 }' "/sys/block/${1#/dev/}/stat"
+}

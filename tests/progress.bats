@@ -10,11 +10,12 @@ load helpers
   # How the input comes (a pipe, or a file that the system copies), when the signals go (slow: one
   # every few pieces of a pipe that trickles; wait: one while the pipe stays empty; silent: one
   # while the pipe stays empty, which stays so until the line has come (10 s at most); burst: hundreds
-  # at once, twice; copy: one every millisecond while the system copies), the target (a file, or a
-  # loop device, whose write-back runs along), the input's size in MiB, and standard error (a
-  # file, or a pipe whose reader is gone: the lines are lost, the copy is not). Signals go only
-  # once the program has taken input: it has then set its handler.
-  local via plan on mib errors total target file line count last lines sent
+  # at once, twice; copy: one every millisecond while the system copies; end: one every
+  # millisecond once the pipe is closed, until the program ends, some while a device is read back,
+  # which the line says), the target (a file, or a loop device), the input's size in MiB, and
+  # standard error (a file, or a pipe whose reader is gone: the lines are lost, the copy is not).
+  # Signals go only once the program has taken input: it has then set its handler.
+  local via plan on mib errors total target file line count last lines sent verifying
   while IFS='|' read -r via plan on mib errors; do
     echo "input through a $via, signals: $plan, into a $on, standard error: $errors"
     total=$((mib << 20))
@@ -63,6 +64,12 @@ load helpers
           if ($plan eq "burst" && ++$pieces == 16) { $ask->(300); }
         }
         close $in;
+        # Then on, every millisecond, until the program ends: some while a device is read back.
+        while ($plan eq "end" && !$ended) {
+          $ask->(1);
+          sleep 0.001;
+          $ended = waitpid($pid, WNOHANG) == $pid;
+        }
       } else {
         # The target grows as the system copies: ask while it is short of the whole.
         my $running = sub { $ended ||= waitpid($pid, WNOHANG) == $pid; !$ended };
@@ -94,12 +101,16 @@ load helpers
     # Each line: the count, the same in SI and IEC units (within their rounding), the seconds,
     # and the rate the two make; counts never fall and never pass the input.
     read_stderr
-    last=0 lines=0
+    last=0 lines=0 verifying=0
     while IFS= read -r line; do
       echo "progress: $line"
-      [[ $line =~ ^([0-9]+)' bytes ('([0-9.]+)' '([kMGTPE])'B, '([0-9.]+)' '([KMGTPE])'iB) copied, '([0-9.e+-]+)' s, '([0-9.]+' '[kMGTPE]?|Infinity' ')B/s$ ]]
+      [[ $line =~ ^([0-9]+)' bytes ('([0-9.]+)' '([kMGTPE])'B, '([0-9.]+)' '([KMGTPE])'iB) copied, '([0-9.e+-]+)' s, '([0-9.]+' '[kMGTPE]?|Infinity' ')B/s(', verifying')?$ ]]
       count=${BASH_REMATCH[1]}
       ((count >= last && count <= total))
+      # Read back once everything is written: the count is complete.
+      if [[ -n ${BASH_REMATCH[8]} ]]; then
+        ((count == total && ++verifying))
+      fi
       awk -v n="$count" -v si="${BASH_REMATCH[2]}" -v p="${BASH_REMATCH[3]}" \
         -v iec="${BASH_REMATCH[4]}" -v q="${BASH_REMATCH[5]}" -v s="${BASH_REMATCH[6]}" \
         -v rate="${BASH_REMATCH[7]}" 'function near(a, b) { return a <= b * 1.051 && a >= b * 0.949 }
@@ -112,6 +123,7 @@ load helpers
       last=$count lines=$((lines + 1))
     done <<<"${err%$'\n'}"
     ((lines >= 1))
+    if [[ $plan == end ]]; then ((verifying >= 1)); fi
   done <<'ROWS'
 pipe|slow|file|24|file
 pipe|wait|file|8|file
@@ -121,6 +133,7 @@ pipe|burst|file|24|file
 file|copy|file|200|file
 pipe|slow|loop|24|file
 pipe|burst|loop|40|file
+pipe|end|loop|40|file
 pipe|slow|file|24|gone
 ROWS
 }

@@ -135,7 +135,9 @@ ROWS
   # The target before (empty; sparse: a 32 MiB hole; old: 8 MiB of data; short: 100 bytes;
   # falloc: 16 MiB allocated, unwritten; mixed: holes and data; ext3: mixed, just written, on an
   # ext3 file system mounted as ext4, which reports such data as a hole; bindfs: sparse behind a
-  # FUSE mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file),
+  # FUSE mirror, whose holes are not believed; loop: a block device over a sparse 32 MiB file,
+  # whose zeros are found equal and left alone; loop-old: one over 32 MiB of old data, whose zeros
+  # the device clears itself, or where it will not, are written),
   # the offsets, the input as data (D) and zeros (Z) in bytes (K, M: KiB, MiB) and W: there the
   # pipe waits until the target holds what came before, and another program writes 4 KiB of its
   # own where the next bytes go, into the hole; what strace injects
@@ -186,6 +188,7 @@ ROWS
       case $how in
         empty) : >t ;;
         sparse | loop) truncate -s "$size" t ;;
+        loop-old) random t "$size" ;;
         old) random t $((8 << 20)) ;;
         short) random t 100 ;;
         falloc) fallocate -l $((16 << 20)) t ;;
@@ -206,7 +209,7 @@ ROWS
       esac
       model "$file" "$offset" input >expected
       target=$file
-      if [[ $how == loop ]]; then
+      if [[ $how == loop* ]]; then
         loop_device t || skip "$WHY"
         target=$LOOP
       fi
@@ -223,7 +226,7 @@ ROWS
       QP=("${run[@]}")
       expect 1
       if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
-      if [[ $how == loop ]]; then
+      if [[ $how == loop* ]]; then
         losetup -d "$LOOP" && LOOPS=
       fi
       same "$file" expected
@@ -250,6 +253,7 @@ ext3|0 4097|Z7M D1 Z5M D8191 Z3M|-|-
 sparse|0 4097|Z1M D8K W Z1M D1|-|sparse
 bindfs|4097|D64K Z2M D1 Z1M|-|-
 loop|0 512 4096 4097|D1 Z3M D4097 Z8M D511 Z1M|-|sparse
-loop|4097|D1 Z3M D4097 Z8M D511 Z1M|fallocate:error=EOPNOTSUPP|-
+loop-old|0 4097|D1 Z3M D4097 Z8M D511 Z1M|-|-
+loop-old|4097|D1 Z3M D4097 Z8M D511 Z1M|fallocate:error=EOPNOTSUPP|-
 ROWS
 }
