@@ -1,7 +1,6 @@
 // The system answers for Linux: its own copy, holes that stay holes, zeros through a pipe that
 // need no writing.
 
-#include "linux-shared.h"
 #include "platform.h"
 #include "posix.h"
 
@@ -630,7 +629,7 @@ InputStamp StampInput()
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
         return {};
     }
-    return StampOf(in);
+    return {in.st_size, Nanoseconds(in.st_mtim), Nanoseconds(in.st_ctim)};
 }
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.

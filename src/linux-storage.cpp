@@ -1,0 +1,874 @@
+// The system answers for Linux on storage: every name of the target's bytes. Each name maps down
+// to ranges of base stores, a regular file (by its device and inode numbers) or a whole disk: a
+// partition to its disk's range, a loop device to its file's or device's, device-mapper and md to
+// the whole of each part, an overlay's file to its real file, a file system's files to the devices
+// it stands on, a mount from a file to that file. Two questions are asked on the bases: does the
+// input lie on the bytes the copy writes, and where does the copy first write on bytes that a
+// mount, swap, a volume or a program holds. Comparing on the bases covers every direction at once.
+// Everything but a program's exclusive hold is read from sysfs and /proc, which any user may read.
+
+#include "platform.h"
+#include "posix.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/loop.h>
+#include <linux/magic.h>
+#include <linux/major.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The last position there is: a range that runs to the end of whatever it lies on.
+constexpr off_t kToTheEnd = INT64_MAX;
+
+// Layers below layers, deeper than this, are a loop in the system's own answers.
+constexpr int kDeepest = 16;
+
+// a + b for b >= 0, kept at the largest position where it would pass it.
+off_t Plus(off_t a, off_t b)
+{
+    return a > kToTheEnd - b ? kToTheEnd : a + b;
+}
+
+InputStamp StampOf(const struct stat& file)
+{
+    return {file.st_size, Nanoseconds(file.st_mtim), Nanoseconds(file.st_ctim)};
+}
+
+// Each line of a file of sysfs or /proc, as it is read: a table is never held whole.
+template <typename Each> void EachLine(const std::string& path, Each each)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    std::array<char, 4096> piece{};
+    std::string line;
+    for (;;) {
+        const ssize_t n = read(fd, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (const char *at = piece.data(), *end = at + n; at < end;) {
+            const auto* feed = static_cast<const char*>(std::memchr(at, '\n', end - at));
+            line.append(at, feed != nullptr ? feed : end);
+            at = feed != nullptr ? feed + 1 : end;
+            if (feed != nullptr) {
+                each(line);
+                line.clear();
+            }
+        }
+    }
+    close(fd);
+    if (!line.empty()) {
+        each(line);
+    }
+}
+
+// The first line of a small file, such as a sysfs attribute; empty where there is none.
+std::string ReadLine(const std::string& path)
+{
+    std::string first;
+    bool seen = false;
+    EachLine(path, [&first, &seen](const std::string& line) {
+        if (!seen) {
+            first = line;
+        }
+        seen = true;
+    });
+    return first;
+}
+
+// The number on its first line; 0 where there is none, or a negative one.
+off_t ReadNumber(const std::string& path)
+{
+    const long long number = std::strtoll(ReadLine(path).c_str(), nullptr, 10);
+    return number > 0 ? number : 0;
+}
+
+// A device number as sysfs and the mount table write it, MAJOR:MINOR.
+bool ParseDevice(const std::string& text, dev_t& device)
+{
+    char* end = nullptr;
+    const unsigned long major = std::strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != ':') {
+        return false;
+    }
+    const char* minorText = end + 1;
+    const unsigned long minor = std::strtoul(minorText, &end, 10);
+    if (end == minorText || *end != '\0') {
+        return false;
+    }
+    device = makedev(major, minor);
+    return true;
+}
+
+// A device number as a loop device's status gives it: 12 bits of major, 20 of minor, interleaved.
+dev_t DecodeDevice(std::uint64_t number)
+{
+    return makedev((number >> 8) & 0xfff, (number & 0xff) | ((number >> 12) & 0xfff00));
+}
+
+std::string SysOf(dev_t device)
+{
+    return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+// A path as the mount table and /proc/swaps write it: a space, tab, line feed or backslash as \ooo.
+std::string Unescape(const std::string& text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto octal = [&text](std::size_t at) { return text[at] >= '0' && text[at] <= '7'; };
+        if (text[i] == '\\' && i + 3 < text.size() && octal(i + 1) && octal(i + 2) &&
+            octal(i + 3)) {
+            plain += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |
+                                       (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
+// One line of the mount table: the mount's number, the device number its files carry, the
+// directory of the file system mounted (`root`), where it is mounted, its type, source and options.
+struct Mount {
+    std::string id;
+    dev_t device;
+    std::string root;
+    std::string point;
+    std::string type;
+    std::string source;
+    std::string options;
+};
+
+// Each mount this process sees, one line of /proc/self/mountinfo at a time.
+template <typename Each> void EachMount(Each each)
+{
+    EachLine("/proc/self/mountinfo", [&each](const std::string& line) {
+        // id parent major:minor root point options [optional fields] - type source options
+        std::vector<std::string> fields;
+        for (std::size_t at = 0, next; at <= line.size(); at = next + 1) {
+            next = std::min(line.find(' ', at), line.size());
+            fields.push_back(line.substr(at, next - at));
+        }
+        const auto dash = std::find(fields.begin(), fields.end(), "-");
+        dev_t device = 0;
+        if (fields.size() >= 5 && fields.end() - dash >= 4 && ParseDevice(fields[2], device)) {
+            each(Mount{fields[0], device, Unescape(fields[3]), Unescape(fields[4]), dash[1],
+                       Unescape(dash[2]), dash[3]});
+        }
+    });
+}
+
+// Bytes [first, last) of a base store: a regular file, or a whole disk. `at` is the position in
+// the name walked down from that `first` stands for. Below a file system or a volume's parts,
+// where the bytes lie is not known: they lie `somewhere` in the range.
+struct Base {
+    bool file;
+    dev_t device;
+    ino_t inode;
+    off_t first;
+    off_t last;
+    off_t at;
+    bool somewhere;
+    // A file's size and times, which an overlay's file shows as the file on its layer has them.
+    InputStamp stamp;
+};
+
+// A file on an overlay's layer that cannot be told by its path: on any device, under any inode
+// number (the overlay shows the lower file's once the upper one holds the bytes), known by its
+// size and times.
+constexpr dev_t kAnyDevice = 0;
+
+// The bases a name stands on, and every device passed on the way down. Only the input's way
+// passes from a file to the devices of its file system: a file system that a target file lies on
+// is below it, not on it.
+struct Walk {
+    bool deep;
+    std::vector<Base> bases;
+    std::vector<dev_t> devices;
+};
+
+// [first, last) of a part that starts `at` bytes into what it stands on and holds `size` bytes
+// (0: as many as there are), in the coordinates of what it stands on.
+Base Within(Base range, off_t at, off_t size)
+{
+    if (size > 0) {
+        range.first = std::min(range.first, size);
+        range.last = std::min(range.last, size);
+    }
+    range.first = Plus(range.first, at);
+    range.last = Plus(range.last, at);
+    return range;
+}
+
+Base Anywhere(Base range)
+{
+    range.first = 0;
+    range.last = kToTheEnd;
+    range.somewhere = true;
+    return range;
+}
+
+void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth);
+void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd);
+
+// What a path names: a device, or a file. False where it names neither.
+bool DownPath(Walk& walk, const std::string& path, const Base& range, int depth)
+{
+    struct stat named = {};
+    if (path.empty() || stat(path.c_str(), &named) != 0) {
+        return false;
+    }
+    if (S_ISBLK(named.st_mode)) {
+        DownDevice(walk, named.st_rdev, range, depth, -1);
+        return true;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        return false;
+    }
+    // A descriptor only where the file's own file system is asked (an overlay's, or the input's).
+    const int fd =
+        walk.deep || major(named.st_dev) == 0 ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    DownFile(walk, fd, named, range, depth);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return true;
+}
+
+// The mount an open file was reached through, by the mount's number, which names it whatever its
+// device number says (an overlay whose layers lie on other file systems numbers its files apart).
+Mount MountOf(int fd)
+{
+    std::string id;
+    EachLine("/proc/self/fdinfo/" + std::to_string(fd), [&id](const std::string& line) {
+        if (line.rfind("mnt_id:", 0) == 0) {
+            id = std::to_string(std::strtoll(line.c_str() + 7, nullptr, 10));
+        }
+    });
+    Mount found = {};
+    EachMount([&found, &id](const Mount& mount) {
+        if (!id.empty() && mount.id == id) {
+            found = mount;
+        }
+    });
+    return found;
+}
+
+// The directories of an overlay's layers as its options name them, the upper one first, then the
+// lower ones from the top down (lowerdir=A:B, or lowerdir+=A,lowerdir+=B from the newer mount
+// calls); then the layers that only hold data for the others (datadir+=).
+std::vector<std::string> OverlayLayers(const std::string& options, std::size_t& visible)
+{
+    std::array<std::vector<std::string>, 3> layers;
+    const std::string list = options + ",";
+    for (std::size_t at = 0, next; (next = list.find(',', at)) != std::string::npos;
+         at = next + 1) {
+        const std::string option = list.substr(at, next - at);
+        const std::size_t kind = option.rfind("upperdir=", 0) == 0  ? 0
+                                 : option.rfind("lowerdir", 0) == 0 ? 1
+                                 : option.rfind("datadir", 0) == 0  ? 2
+                                                                    : 3;
+        if (kind == 3) {
+            continue;
+        }
+        const std::string paths = option.substr(option.find('=') + 1) + ":";
+        for (std::size_t from = 0, to; (to = paths.find(':', from)) != std::string::npos;
+             from = to + 1) {
+            layers.at(kind).push_back(Unescape(paths.substr(from, to - from)));
+        }
+    }
+    layers[0].insert(layers[0].end(), layers[1].begin(), layers[1].end());
+    visible = layers[0].size();
+    layers[0].insert(layers[0].end(), layers[2].begin(), layers[2].end());
+    return layers[0];
+}
+
+// The one file an overlay's file is: the same path under the layers' directories, in the first
+// layer that has it (the upper one once the file is copied up, as writing it does). Only where that
+// file shows the very size, times and blocks the overlay shows for its own is it taken for it;
+// otherwise any file that could be it is: the file of its inode number on each layer's file
+// system, and any file of its size and times.
+void DownOverlay(Walk& walk, int fd, const struct stat& file, const Base& range, int depth)
+{
+    const Mount mount = MountOf(fd);
+    std::array<char, 4096> name{};
+    const ssize_t length =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name.data(), name.size());
+    const std::string path(name.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+    std::size_t visible = 0;
+    const std::vector<std::string> layers = OverlayLayers(mount.options, visible);
+    const bool inside = mount.type == "overlay" && !mount.point.empty() &&
+                        path.rfind(mount.point, 0) == 0 &&
+                        (mount.point == "/" || path.size() == mount.point.size() ||
+                         path[mount.point.size()] == '/');
+    if (inside) {
+        const std::string below = path.substr(mount.point == "/" ? 0 : mount.point.size());
+        const std::string relative = mount.root == "/" ? below : mount.root + below;
+        for (std::size_t i = 0; i < visible && layers[i].rfind('/', 0) == 0; ++i) {
+            struct stat real = {};
+            if (lstat((layers[i] + relative).c_str(), &real) != 0) {
+                if (errno == ENOENT) {
+                    continue;
+                }
+                break;
+            }
+            if (S_ISREG(real.st_mode) && StampOf(real) == range.stamp &&
+                real.st_blocks == file.st_blocks) {
+                DownPath(walk, layers[i] + relative, range, depth + 1);
+                return;
+            }
+            break;
+        }
+    }
+    for (const std::string& layer : layers) {
+        struct stat directory = {};
+        if (layer.rfind('/', 0) == 0 && stat(layer.c_str(), &directory) == 0) {
+            Base same = range;
+            same.device = directory.st_dev;
+            walk.bases.push_back(same);
+        }
+    }
+    Base any = range;
+    any.device = kAnyDevice;
+    walk.bases.push_back(any);
+}
+
+// The devices of a file system that numbers its files with a device of no disk: Btrfs lists all
+// of them in sysfs; else the mount table's source names the device or the file mounted.
+void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, int depth)
+{
+    btrfs_ioctl_fs_info_args info = {};
+    bool listed = false;
+    if (type == BTRFS_SUPER_MAGIC && ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0) {
+        std::array<char, 40> id{};
+        const unsigned char* u = info.fsid;
+        std::snprintf(id.data(), id.size(),
+                      "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0],
+                      u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
+                      u[13], u[14], u[15]);
+        const std::string list = std::string("/sys/fs/btrfs/") + id.data() + "/devices/";
+        if (DIR* entries = opendir(list.c_str())) {
+            while (const dirent* entry = readdir(entries)) {
+                dev_t device = 0;
+                if (entry->d_name[0] != '.' &&
+                    ParseDevice(ReadLine(list + entry->d_name + "/dev"), device)) {
+                    DownDevice(walk, device, Anywhere(range), depth + 1, -1);
+                    listed = true;
+                }
+            }
+            closedir(entries);
+        }
+    }
+    const std::string source = MountOf(fd).source;
+    if (!listed && source.rfind('/', 0) == 0) {
+        DownPath(walk, source, Anywhere(range), depth + 1);
+    }
+}
+
+// A file: itself, the file behind it on an overlay's layer, and for the input, the devices of its
+// file system, which hold its bytes somewhere.
+void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth)
+{
+    range.file = true;
+    range.device = file.st_dev;
+    range.inode = file.st_ino;
+    range.stamp = StampOf(file);
+    walk.bases.push_back(range);
+    if (fd < 0 || depth > kDeepest) {
+        return;
+    }
+    if (major(file.st_dev) != 0) {
+        if (walk.deep) {
+            DownDevice(walk, file.st_dev, Anywhere(range), depth + 1, -1);
+        }
+        return;
+    }
+    struct statfs system = {};
+    if (fstatfs(fd, &system) != 0) {
+        return;
+    }
+    const auto type = static_cast<std::uint32_t>(system.f_type);
+    if (type == OVERLAYFS_SUPER_MAGIC) {
+        DownOverlay(walk, fd, file, range, depth);
+    } else if (walk.deep) {
+        DownFileSystem(walk, fd, type, range, depth);
+    }
+}
+
+// What a loop device says of itself: its file's device and inode numbers, or its device. Asked
+// through `fd` where the device is open, else through its node where this user may open it: the
+// path sysfs gives may name nothing (the file was renamed or deleted since) or another file (it
+// was set up in another mount namespace).
+bool LoopStatus(int fd, dev_t device, const std::string& sys, loop_info64& loop)
+{
+    int own = -1;
+    if (fd < 0) {
+        std::string node;
+        EachLine(sys + "/uevent", [&node](const std::string& line) {
+            if (line.rfind("DEVNAME=", 0) == 0) {
+                node = "/dev/" + line.substr(8);
+            }
+        });
+        own = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = own;
+    }
+    struct stat node = {};
+    const bool found = fd >= 0 && fstat(fd, &node) == 0 && S_ISBLK(node.st_mode) &&
+                       node.st_rdev == device && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0;
+    if (own >= 0) {
+        close(own);
+    }
+    return found;
+}
+
+// A loop device is its file's or device's bytes from its offset on, as many as its size limit
+// allows. Where nothing says what it stands on, it is a base itself.
+void DownLoop(Walk& walk, dev_t device, const std::string& sys, const Base& range, int depth,
+              int fd)
+{
+    std::string backing = ReadLine(sys + "/loop/backing_file");
+    loop_info64 loop = {};
+    if (LoopStatus(fd, device, sys, loop)) {
+        const Base part = Within(range, static_cast<off_t>(loop.lo_offset),
+                                 static_cast<off_t>(loop.lo_sizelimit));
+        const dev_t fileDevice = DecodeDevice(loop.lo_device);
+        const auto inode = static_cast<ino_t>(loop.lo_inode);
+        struct stat named = {};
+        if (loop.lo_rdevice != 0) {
+            DownDevice(walk, DecodeDevice(loop.lo_rdevice), part, depth + 1, -1);
+        } else if (stat(backing.c_str(), &named) == 0 && named.st_dev == fileDevice &&
+                   named.st_ino == inode) {
+            DownPath(walk, backing, part, depth + 1);
+        } else {
+            walk.bases.push_back(
+                {true, fileDevice, inode, part.first, part.last, part.at, part.somewhere, {}});
+            if (walk.deep && major(fileDevice) != 0) {
+                DownDevice(walk, fileDevice, Anywhere(part), depth + 1, -1);
+            }
+        }
+        return;
+    }
+    const Base part =
+        Within(range, ReadNumber(sys + "/loop/offset"), ReadNumber(sys + "/loop/sizelimit"));
+    if (!DownPath(walk, backing, part, depth + 1)) {
+        walk.bases.push_back(
+            {false, device, 0, range.first, range.last, range.at, range.somewhere, {}});
+    }
+}
+
+// A device: a partition is its disk's bytes from its start on (sysfs counts in 512-byte sectors),
+// a loop device its file's, device-mapper and md any of their parts' bytes; any other is a disk.
+// `fd` has it open, or is -1.
+void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
+{
+    walk.devices.push_back(device);
+    range.file = false;
+    range.device = device;
+    const std::string sys = SysOf(device);
+    dev_t disk = 0;
+    if (depth > kDeepest) {
+        return;
+    }
+    if (!ReadLine(sys + "/partition").empty() && ParseDevice(ReadLine(sys + "/../dev"), disk)) {
+        const off_t start = ReadNumber(sys + "/start");
+        const off_t size = ReadNumber(sys + "/size");
+        if (start <= kToTheEnd / 512 && size <= kToTheEnd / 512) {
+            DownDevice(walk, disk, Within(range, start * 512, size * 512), depth + 1, -1);
+        }
+        return;
+    }
+    if (major(device) == LOOP_MAJOR) {
+        DownLoop(walk, device, sys, range, depth, fd);
+        return;
+    }
+    bool parts = false;
+    if (DIR* slaves = opendir((sys + "/slaves").c_str())) {
+        while (const dirent* part = readdir(slaves)) {
+            dev_t whole = 0;
+            if (part->d_name[0] != '.' &&
+                ParseDevice(ReadLine(sys + "/slaves/" + part->d_name + "/dev"), whole)) {
+                DownDevice(walk, whole, Anywhere(range), depth + 1, -1);
+                parts = true;
+            }
+        }
+        closedir(slaves);
+    }
+    if (!parts) {
+        walk.bases.push_back(range);
+    }
+}
+
+// An open file or device, its bytes [first, last).
+Walk Down(bool deep, int fd, const struct stat& self, off_t first, off_t last)
+{
+    Walk walk = {deep, {}, {}};
+    const Base range = {false, 0, 0, first, last, first, false, {}};
+    if (S_ISREG(self.st_mode)) {
+        DownFile(walk, fd, self, range, 0);
+    } else {
+        DownDevice(walk, self.st_rdev, range, 0, fd);
+    }
+    return walk;
+}
+
+// Two names of the same file, or of the same disk.
+bool Same(const Base& a, const Base& b)
+{
+    if (a.file != b.file) {
+        return false;
+    }
+    if (a.file && (a.device == kAnyDevice || b.device == kAnyDevice)) {
+        return a.stamp == b.stamp;
+    }
+    return a.device == b.device && (!a.file || a.inode == b.inode);
+}
+
+// The first position of the name `to` walked down from whose byte lies on bytes of `other`;
+// kNothingHeld where none does. Asked `strictly`, two ranges that each lie somewhere on one store
+// (two files of one file system) are not known to meet, and are taken to be apart.
+off_t FirstMet(const std::vector<Base>& to, const std::vector<Base>& other, bool strictly)
+{
+    off_t met = kNothingHeld;
+    for (const Base& a : to) {
+        for (const Base& b : other) {
+            if (Same(a, b) && a.first < b.last && b.first < a.last &&
+                !(strictly && a.somewhere && b.somewhere)) {
+                met = std::min(
+                    met, a.somewhere ? a.at : Plus(a.at, std::max<off_t>(0, b.first - a.first)));
+            }
+        }
+    }
+    return met;
+}
+
+// Standard input and the target, as they were when the run first asked: one look serves all
+// three questions.
+struct Ends {
+    int target = -1;
+    bool known = false;
+    struct stat in = {};
+    struct stat out = {};
+};
+
+const Ends& EndsOf(std::FILE* file)
+{
+    static Ends ends;
+    if (ends.target != fileno(file)) {
+        ends.target = fileno(file);
+        ends.known = fstat(STDIN_FILENO, &ends.in) == 0 && fstat(ends.target, &ends.out) == 0;
+    }
+    return ends;
+}
+
+bool IsStore(const struct stat& self)
+{
+    return S_ISREG(self.st_mode) || S_ISBLK(self.st_mode);
+}
+
+// A block device with bytes, as /proc/partitions lists it (a loop device with nothing bound to it
+// has none, and is not listed), and what is known of it.
+struct Device {
+    dev_t number;
+    std::string name;
+    // The disk it is a partition of; 0 for a disk.
+    dev_t disk;
+    // The first position of the target that it stands on, if any.
+    off_t from;
+    // Mounted, swap, or built on by a volume that the target is not.
+    bool used;
+    // Asked whether a program holds it: an exclusive open succeeded (`free`) or failed (`busy`).
+    enum class Probe : unsigned char { none, free, busy, ours } probe;
+};
+
+std::vector<Device> ListDevices()
+{
+    std::vector<Device> devices;
+    EachLine("/proc/partitions", [&devices](const std::string& line) {
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long blocks = 0;
+        std::array<char, 64> name{};
+        if (std::sscanf(line.c_str(), "%u %u %llu %63s", &major, &minor, &blocks, name.data()) ==
+            4) {
+            devices.push_back(
+                {makedev(major, minor), name.data(), 0, kNothingHeld, false, Device::Probe::none});
+        }
+    });
+    return devices;
+}
+
+// Its node in /dev, where that is the device; empty where there is none (a private /dev).
+std::string NodeOf(const Device& device)
+{
+    struct stat node = {};
+    const std::string path = "/dev/" + device.name;
+    return stat(path.c_str(), &node) == 0 && S_ISBLK(node.st_mode) && node.st_rdev == device.number
+               ? path
+               : std::string();
+}
+
+// Opens the device exclusively, as mkfs and mount do: that fails while the kernel or a program
+// holds it. Another run making the same test holds it for a moment only, and is waited out.
+int OpenExclusive(const std::string& path)
+{
+    for (int attempt = 1;; ++attempt) {
+        const int fd =
+            path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || errno != EBUSY || attempt == 3) {
+            return fd;
+        }
+        timespec pause = {0, 2000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+// A volume (device-mapper, md) that the target's own way down does not pass is built on it.
+bool HasOtherHolders(dev_t device, const std::vector<dev_t>& own)
+{
+    bool other = false;
+    const std::string sys = SysOf(device) + "/holders/";
+    if (DIR* holders = opendir(sys.c_str())) {
+        while (const dirent* holder = readdir(holders)) {
+            dev_t number = 0;
+            other = other || (holder->d_name[0] != '.' &&
+                              !(ParseDevice(ReadLine(sys + holder->d_name + "/dev"), number) &&
+                                std::find(own.begin(), own.end(), number) != own.end()));
+        }
+        closedir(holders);
+    }
+    return other;
+}
+
+// Descriptors that keep the target's bytes from others while the copy runs: the target device
+// opened exclusively, or its free partitions that the copy writes on. The system lets go of them
+// when the process ends, after the target's last write, its flush and its close.
+std::vector<int> holds;
+
+// The bytes a disk's partitions lie on are held where one of them is in use itself, or free: a
+// disk that a program holds whole makes each of its partitions refuse an exclusive open, as one
+// held partition makes the disk refuse it.
+bool HeldByPartitions(const Device& disk, const std::vector<Device>& devices)
+{
+    return std::any_of(devices.begin(), devices.end(), [&disk](const Device& part) {
+        return part.disk == disk.number && (part.used || part.probe == Device::Probe::free ||
+                                            part.probe == Device::Probe::ours);
+    });
+}
+
+// A device target is held exclusively for the whole copy, through its descriptor, so that nothing
+// mounts it meanwhile; its disk's lock keeps udev from probing it and desktops from mounting it.
+// Held by something no mount, swap or volume explains, it is waited for a few seconds (another
+// run). Where the disk cannot be held whole because a partition is in use, its free partitions
+// that the copy writes on are held. Marks what this run holds, and what it found busy.
+void HoldTarget(int fd, Device& self, std::vector<Device>& devices)
+{
+    const auto disk = std::find_if(devices.begin(), devices.end(), [&self](const Device& d) {
+        return d.number == (self.disk != 0 ? self.disk : self.number);
+    });
+    int lock = fd;
+    if (self.disk != 0) {
+        lock = disk != devices.end() ? open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        if (lock >= 0) {
+            holds.push_back(lock);
+        }
+    }
+    while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    const bool explained = self.used || (disk != devices.end() && disk->used) ||
+                           (self.disk == 0 && HeldByPartitions(self, devices));
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    for (int wait = 0;; ++wait) {
+        const int hold = OpenExclusive(path);
+        if (hold >= 0) {
+            holds.push_back(hold);
+            self.probe = Device::Probe::ours;
+            return;
+        }
+        if (errno != EBUSY) {
+            return;
+        }
+        if (explained || wait == 60) {
+            break;
+        }
+        timespec pause = {0, 50000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+    self.probe = Device::Probe::busy;
+    for (Device& part : devices) {
+        if (part.disk == self.number && part.from != kNothingHeld && !part.used) {
+            const int hold = OpenExclusive(NodeOf(part));
+            part.probe = hold >= 0 ? Device::Probe::ours : Device::Probe::busy;
+            if (hold >= 0) {
+                holds.push_back(hold);
+            }
+        }
+    }
+}
+
+} // namespace
+
+bool IsInputTheFile(std::FILE* file)
+{
+    const Ends& ends = EndsOf(file);
+    if (!ends.known || !S_ISREG(ends.in.st_mode) || ends.in.st_dev != ends.out.st_dev ||
+        ends.in.st_ino != ends.out.st_ino) {
+        return false;
+    }
+    // Standard input open for writing only is no input at all, even when it is the target.
+    const int mode = fcntl(STDIN_FILENO, F_GETFL);
+    return mode != -1 && (mode & O_ACCMODE) != O_WRONLY;
+}
+
+bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
+{
+    const Ends& ends = EndsOf(file);
+    const struct stat& in = ends.in;
+    if (!ends.known || !IsStore(in) || !IsStore(ends.out)) {
+        return false;
+    }
+    // Two files of one file system are never each other's layers.
+    if (S_ISREG(in.st_mode) && S_ISREG(ends.out.st_mode) && in.st_dev == ends.out.st_dev) {
+        return false;
+    }
+    // The input's bytes from its position to its end; the target's that they will cover. A
+    // device's size is found by seeking: standard input is put back where it was.
+    const off_t from = std::max<off_t>(lseek(STDIN_FILENO, 0, SEEK_CUR), 0);
+    const off_t end =
+        std::max(S_ISREG(in.st_mode) ? in.st_size : lseek(STDIN_FILENO, 0, SEEK_END), from);
+    lseek(STDIN_FILENO, from, SEEK_SET);
+    const Walk input = Down(true, STDIN_FILENO, in, from, end);
+    const Walk target = Down(true, fileno(file), ends.out, at, Plus(at, end - from));
+    return FirstMet(target.bases, input.bases, true) != kNothingHeld;
+}
+
+Held FindHeld(std::FILE* file, std::int64_t at)
+{
+    Held held = {kNothingHeld, {}};
+    const Ends& ends = EndsOf(file);
+    if (!ends.known || !IsStore(ends.out)) {
+        return held;
+    }
+    const int fd = fileno(file);
+    const Walk target = Down(false, fd, ends.out, at, kToTheEnd);
+    const auto note = [&held](off_t from, const std::string& name) {
+        if (from < held.from) {
+            held = {from, name};
+        }
+    };
+    // What every user may read the kernel holds: mounted file systems, by the device numbers their
+    // files carry or by their source (Btrfs numbers its files apart; a file system mounted from a
+    // file), and swap areas. A file held directly is compared on its bytes at once.
+    std::vector<dev_t> used;
+    const auto use = [&](const std::string& path) {
+        struct stat named = {};
+        if (stat(path.c_str(), &named) == 0 && S_ISBLK(named.st_mode)) {
+            used.push_back(named.st_rdev);
+        } else if (S_ISREG(named.st_mode)) {
+            Walk mounted = {false, {}, {}};
+            DownPath(mounted, path, {false, 0, 0, 0, kToTheEnd, 0, false, {}}, 0);
+            note(FirstMet(target.bases, mounted.bases, false), path);
+        }
+    };
+    EachMount([&](const Mount& mount) {
+        if (major(mount.device) != 0) {
+            if (std::find(used.begin(), used.end(), mount.device) == used.end()) {
+                used.push_back(mount.device);
+            }
+        } else if (mount.source.rfind('/', 0) == 0) {
+            use(mount.source);
+        }
+    });
+    // Nothing but a loop device stands on a file, and most often none is bound at all. The system
+    // itself refuses writes to a swap file.
+    std::vector<Device> devices = ListDevices();
+    if (S_ISREG(ends.out.st_mode) &&
+        std::none_of(devices.begin(), devices.end(),
+                     [](const Device& d) { return major(d.number) == LOOP_MAJOR; })) {
+        devices.clear();
+    } else {
+        EachLine("/proc/swaps", [&use](const std::string& line) {
+            if (line.rfind('/', 0) == 0) {
+                use(Unescape(line.substr(0, line.find_first_of(" \t"))));
+            }
+        });
+    }
+    Device* self = nullptr;
+    for (Device& device : devices) {
+        const std::string sys = SysOf(device.number);
+        if (!ReadLine(sys + "/partition").empty()) {
+            ParseDevice(ReadLine(sys + "/../dev"), device.disk);
+        }
+        struct stat whole = {};
+        whole.st_mode = S_IFBLK;
+        whole.st_rdev = device.number;
+        device.from = FirstMet(target.bases, Down(false, -1, whole, 0, kToTheEnd).bases, false);
+        device.used = std::find(used.begin(), used.end(), device.number) != used.end() ||
+                      HasOtherHolders(device.number, target.devices);
+        if (S_ISBLK(ends.out.st_mode) && device.number == ends.out.st_rdev) {
+            self = &device;
+        }
+    }
+    if (self != nullptr) {
+        HoldTarget(fd, *self, devices);
+    }
+    // The target's own disk and partitions answer the probe as this run's hold makes them.
+    const auto own = [self](const Device& d) {
+        return self != nullptr &&
+               (d.number == self->number || d.number == self->disk || d.disk == self->number);
+    };
+    for (Device& device : devices) {
+        if (device.from != kNothingHeld && !device.used && !own(device)) {
+            const int probe = OpenExclusive(NodeOf(device));
+            if (probe >= 0) {
+                close(probe);
+                device.probe = Device::Probe::free;
+            } else if (errno == EBUSY) {
+                device.probe = Device::Probe::busy;
+            }
+        }
+    }
+    for (const Device& device : devices) {
+        const bool busy = device.probe == Device::Probe::busy &&
+                          (device.disk != 0 || !HeldByPartitions(device, devices));
+        if (device.from != kNothingHeld && (device.used || busy)) {
+            // A device under a private /dev that the target is: by the name it was given.
+            std::string name = NodeOf(device);
+            if (name.empty() && &device == self) {
+                std::array<char, 4096> path{};
+                const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                           path.data(), path.size());
+                name.assign(path.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            note(device.from, name.empty() ? "/dev/" + device.name : name);
+        }
+    }
+    return held;
+}
