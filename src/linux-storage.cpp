@@ -586,6 +586,19 @@ const Ends& EndsOf(std::FILE* file)
     return ends;
 }
 
+// How many bytes standard input holds from its position on; -1 where that is not known. A
+// device's size is found by seeking: it is put back where it was.
+off_t Remaining(const struct stat& in)
+{
+    const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
+    if (from < 0 || !(S_ISREG(in.st_mode) || S_ISBLK(in.st_mode))) {
+        return -1;
+    }
+    const off_t end = S_ISREG(in.st_mode) ? in.st_size : lseek(STDIN_FILENO, 0, SEEK_END);
+    lseek(STDIN_FILENO, from, SEEK_SET);
+    return end < 0 ? -1 : std::max<off_t>(end - from, 0);
+}
+
 bool IsStore(const struct stat& self)
 {
     return S_ISREG(self.st_mode) || S_ISBLK(self.st_mode);
@@ -687,7 +700,7 @@ bool HeldByPartitions(const Device& disk, const std::vector<Device>& devices)
 // Held by something no mount, swap or volume explains, it is waited for a few seconds (another
 // run). Where the disk cannot be held whole because a partition is in use, its free partitions
 // that the copy writes on are held. Marks what this run holds, and what it found busy.
-void HoldTarget(int fd, Device& self, std::vector<Device>& devices)
+void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
 {
     const auto disk = std::find_if(devices.begin(), devices.end(), [&self](const Device& d) {
         return d.number == (self.disk != 0 ? self.disk : self.number);
@@ -723,7 +736,7 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices)
     }
     self.probe = Device::Probe::busy;
     for (Device& part : devices) {
-        if (part.disk == self.number && part.from != kNothingHeld && !part.used) {
+        if (part.disk == self.number && part.from < end && !part.used) {
             const int hold = OpenExclusive(NodeOf(part));
             part.probe = hold >= 0 ? Device::Probe::ours : Device::Probe::busy;
             if (hold >= 0) {
@@ -758,12 +771,9 @@ bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
     if (S_ISREG(in.st_mode) && S_ISREG(ends.out.st_mode) && in.st_dev == ends.out.st_dev) {
         return false;
     }
-    // The input's bytes from its position to its end; the target's that they will cover. A
-    // device's size is found by seeking: standard input is put back where it was.
+    // The input's bytes from its position to its end; the target's that they will cover.
     const off_t from = std::max<off_t>(lseek(STDIN_FILENO, 0, SEEK_CUR), 0);
-    const off_t end =
-        std::max(S_ISREG(in.st_mode) ? in.st_size : lseek(STDIN_FILENO, 0, SEEK_END), from);
-    lseek(STDIN_FILENO, from, SEEK_SET);
+    const off_t end = from + std::max<off_t>(Remaining(in), 0);
     const Walk input = Down(true, STDIN_FILENO, in, from, end);
     const Walk target = Down(true, fileno(file), ends.out, at, Plus(at, end - from));
     return FirstMet(target.bases, input.bases, true) != kNothingHeld;
@@ -836,8 +846,12 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             self = &device;
         }
     }
+    // Only devices on the bytes written are asked whether a program holds them: others' mounts
+    // must not meet our exclusive open.
+    const off_t remaining = Remaining(ends.in);
+    const off_t end = remaining < 0 ? kToTheEnd : Plus(at, remaining);
     if (self != nullptr) {
-        HoldTarget(fd, *self, devices);
+        HoldTarget(fd, *self, devices, end);
     }
     // The target's own disk and partitions answer the probe as this run's hold makes them.
     const auto own = [self](const Device& d) {
@@ -845,7 +859,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
                (d.number == self->number || d.number == self->disk || d.disk == self->number);
     };
     for (Device& device : devices) {
-        if (device.from != kNothingHeld && !device.used && !own(device)) {
+        if (device.from < end && !device.used && !own(device)) {
             const int probe = OpenExclusive(NodeOf(device));
             if (probe >= 0) {
                 close(probe);
