@@ -594,8 +594,11 @@ off_t Remaining(const struct stat& in)
     if (from < 0 || !(S_ISREG(in.st_mode) || S_ISBLK(in.st_mode))) {
         return -1;
     }
-    const off_t end = S_ISREG(in.st_mode) ? in.st_size : lseek(STDIN_FILENO, 0, SEEK_END);
-    lseek(STDIN_FILENO, from, SEEK_SET);
+    off_t end = in.st_size;
+    if (S_ISBLK(in.st_mode)) {
+        end = lseek(STDIN_FILENO, 0, SEEK_END);
+        lseek(STDIN_FILENO, from, SEEK_SET);
+    }
     return end < 0 ? -1 : std::max<off_t>(end - from, 0);
 }
 
@@ -822,14 +825,13 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     if (S_ISREG(ends.out.st_mode) &&
         std::none_of(devices.begin(), devices.end(),
                      [](const Device& d) { return major(d.number) == LOOP_MAJOR; })) {
-        devices.clear();
-    } else {
-        EachLine("/proc/swaps", [&use](const std::string& line) {
-            if (line.rfind('/', 0) == 0) {
-                use(Unescape(line.substr(0, line.find_first_of(" \t"))));
-            }
-        });
+        return held;
     }
+    EachLine("/proc/swaps", [&use](const std::string& line) {
+        if (line.rfind('/', 0) == 0) {
+            use(Unescape(line.substr(0, line.find_first_of(" \t"))));
+        }
+    });
     Device* self = nullptr;
     for (Device& device : devices) {
         const std::string sys = SysOf(device.number);
