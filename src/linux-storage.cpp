@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <dirent.h>
@@ -136,7 +137,7 @@ std::string SysOf(dev_t device)
 }
 
 // A path as the mount table and /proc/swaps write it: a space, tab, line feed or backslash as \ooo.
-std::string Unescape(const std::string& text)
+std::string Unescape(std::string_view text)
 {
     std::string plain;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -165,22 +166,30 @@ struct Mount {
     std::string options;
 };
 
-// Each mount this process sees, one line of /proc/self/mountinfo at a time.
+// Each mount this process sees, one line of /proc/self/mountinfo at a time: its number, the device
+// number its files carry and its source as the table writes them, and the whole line read.
 template <typename Each> void EachMount(Each each)
 {
     EachLine("/proc/self/mountinfo", [&each](const std::string& line) {
         // id parent major:minor root point options [optional fields] - type source options
-        std::vector<std::string> fields;
-        for (std::size_t at = 0, next; at <= line.size(); at = next + 1) {
+        std::array<std::string_view, 24> fields{};
+        std::size_t count = 0;
+        for (std::size_t at = 0, next; at <= line.size() && count < fields.size(); at = next + 1) {
             next = std::min(line.find(' ', at), line.size());
-            fields.push_back(line.substr(at, next - at));
+            fields.at(count++) = std::string_view(line).substr(at, next - at);
         }
-        const auto dash = std::find(fields.begin(), fields.end(), "-");
+        const auto* dash = std::find(fields.begin(), fields.begin() + count, "-");
         dev_t device = 0;
-        if (fields.size() >= 5 && fields.end() - dash >= 4 && ParseDevice(fields[2], device)) {
-            each(Mount{fields[0], device, Unescape(fields[3]), Unescape(fields[4]), dash[1],
-                       Unescape(dash[2]), dash[3]});
+        if (count < 5 || fields.begin() + count - dash < 4 ||
+            !ParseDevice(std::string(fields[2]), device)) {
+            return;
         }
+        each(fields[0], device, dash[2], [&] {
+            return Mount{std::string(fields[0]), device,
+                         Unescape(fields[3]),    Unescape(fields[4]),
+                         std::string(dash[1]),   Unescape(dash[2]),
+                         std::string(dash[3])};
+        });
     });
 }
 
@@ -211,7 +220,24 @@ struct Walk {
     bool deep;
     std::vector<Base> bases;
     std::vector<dev_t> devices;
+    // The disk that the name walked down from is a partition of; 0 for any other name.
+    dev_t disk;
+    // What is still to be followed: a device, or what a path names (`named`, where known).
+    struct Step {
+        dev_t device;
+        std::string path;
+        Base range;
+        int depth;
+        struct stat named;
+    };
+    std::vector<Step> pending;
 };
+
+void Next(Walk& walk, dev_t device, std::string path, const Base& range, int depth,
+          const struct stat& named = {})
+{
+    walk.pending.push_back({device, std::move(path), range, depth, named});
+}
 
 // [first, last) of a part that starts `at` bytes into what it stands on and holds `size` bytes
 // (0: as many as there are), in the coordinates of what it stands on.
@@ -235,21 +261,19 @@ Base Anywhere(Base range)
 }
 
 void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth);
-void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd);
 
-// What a path names: a device, or a file. False where it names neither.
-bool DownPath(Walk& walk, const std::string& path, const Base& range, int depth)
+// What a path names: a device, or a file.
+void DownPath(Walk& walk, const std::string& path, const Base& range, int depth, struct stat named)
 {
-    struct stat named = {};
-    if (path.empty() || stat(path.c_str(), &named) != 0) {
-        return false;
+    if (named.st_mode == 0 && stat(path.c_str(), &named) != 0) {
+        return;
     }
     if (S_ISBLK(named.st_mode)) {
-        DownDevice(walk, named.st_rdev, range, depth, -1);
-        return true;
+        Next(walk, named.st_rdev, {}, range, depth);
+        return;
     }
     if (!S_ISREG(named.st_mode)) {
-        return false;
+        return;
     }
     // A descriptor only where the file's own file system is asked (an overlay's, or the input's).
     const int fd =
@@ -258,7 +282,6 @@ bool DownPath(Walk& walk, const std::string& path, const Base& range, int depth)
     if (fd >= 0) {
         close(fd);
     }
-    return true;
 }
 
 // The mount an open file was reached through, by the mount's number, which names it whatever its
@@ -272,9 +295,9 @@ Mount MountOf(int fd)
         }
     });
     Mount found = {};
-    EachMount([&found, &id](const Mount& mount) {
-        if (!id.empty() && mount.id == id) {
-            found = mount;
+    EachMount([&found, &id](std::string_view number, dev_t, std::string_view, const auto& whole) {
+        if (number == id) {
+            found = whole();
         }
     });
     return found;
@@ -340,7 +363,7 @@ void DownOverlay(Walk& walk, int fd, const struct stat& file, const Base& range,
             }
             if (S_ISREG(real.st_mode) && StampOf(real) == range.stamp &&
                 real.st_blocks == file.st_blocks) {
-                DownPath(walk, layers[i] + relative, range, depth + 1);
+                Next(walk, 0, layers[i] + relative, range, depth + 1, real);
                 return;
             }
             break;
@@ -378,7 +401,7 @@ void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, i
                 dev_t device = 0;
                 if (entry->d_name[0] != '.' &&
                     ParseDevice(ReadLine(list + entry->d_name + "/dev"), device)) {
-                    DownDevice(walk, device, Anywhere(range), depth + 1, -1);
+                    Next(walk, device, {}, Anywhere(range), depth + 1);
                     listed = true;
                 }
             }
@@ -387,7 +410,7 @@ void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, i
     }
     const std::string source = MountOf(fd).source;
     if (!listed && source.rfind('/', 0) == 0) {
-        DownPath(walk, source, Anywhere(range), depth + 1);
+        Next(walk, 0, source, Anywhere(range), depth + 1);
     }
 }
 
@@ -405,7 +428,7 @@ void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth
     }
     if (major(file.st_dev) != 0) {
         if (walk.deep) {
-            DownDevice(walk, file.st_dev, Anywhere(range), depth + 1, -1);
+            Next(walk, file.st_dev, {}, Anywhere(range), depth + 1);
         }
         return;
     }
@@ -429,13 +452,13 @@ bool LoopStatus(int fd, dev_t device, const std::string& sys, loop_info64& loop)
 {
     int own = -1;
     if (fd < 0) {
-        std::string node;
-        EachLine(sys + "/uevent", [&node](const std::string& line) {
-            if (line.rfind("DEVNAME=", 0) == 0) {
-                node = "/dev/" + line.substr(8);
-            }
-        });
-        own = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        // Its node in /dev has the name of its directory in sysfs.
+        std::array<char, 4096> link{};
+        const ssize_t n = readlink(sys.c_str(), link.data(), link.size() - 1);
+        const char* name = n > 0 ? std::strrchr(link.data(), '/') : nullptr;
+        own = name != nullptr
+                  ? open((std::string("/dev") + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
+                  : -1;
         fd = own;
     }
     struct stat node = {};
@@ -452,31 +475,40 @@ bool LoopStatus(int fd, dev_t device, const std::string& sys, loop_info64& loop)
 void DownLoop(Walk& walk, dev_t device, const std::string& sys, const Base& range, int depth,
               int fd)
 {
-    std::string backing = ReadLine(sys + "/loop/backing_file");
+    const std::string backing = sys + "/loop/backing_file";
     loop_info64 loop = {};
     if (LoopStatus(fd, device, sys, loop)) {
         const Base part = Within(range, static_cast<off_t>(loop.lo_offset),
                                  static_cast<off_t>(loop.lo_sizelimit));
         const dev_t fileDevice = DecodeDevice(loop.lo_device);
         const auto inode = static_cast<ino_t>(loop.lo_inode);
-        struct stat named = {};
         if (loop.lo_rdevice != 0) {
-            DownDevice(walk, DecodeDevice(loop.lo_rdevice), part, depth + 1, -1);
-        } else if (stat(backing.c_str(), &named) == 0 && named.st_dev == fileDevice &&
-                   named.st_ino == inode) {
-            DownPath(walk, backing, part, depth + 1);
-        } else {
-            walk.bases.push_back(
-                {true, fileDevice, inode, part.first, part.last, part.at, part.somewhere, {}});
-            if (walk.deep && major(fileDevice) != 0) {
-                DownDevice(walk, fileDevice, Anywhere(part), depth + 1, -1);
-            }
+            Next(walk, DecodeDevice(loop.lo_rdevice), {}, part, depth + 1);
+            return;
+        }
+        // The file itself is all that is asked of it, but for an overlay's file or the input's.
+        struct stat named = {};
+        std::string path;
+        if ((walk.deep || major(fileDevice) == 0) &&
+            stat((path = ReadLine(backing)).c_str(), &named) == 0 && named.st_dev == fileDevice &&
+            named.st_ino == inode) {
+            Next(walk, 0, path, part, depth + 1, named);
+            return;
+        }
+        walk.bases.push_back(
+            {true, fileDevice, inode, part.first, part.last, part.at, part.somewhere, {}});
+        if (walk.deep && major(fileDevice) != 0) {
+            Next(walk, fileDevice, {}, Anywhere(part), depth + 1);
         }
         return;
     }
     const Base part =
         Within(range, ReadNumber(sys + "/loop/offset"), ReadNumber(sys + "/loop/sizelimit"));
-    if (!DownPath(walk, backing, part, depth + 1)) {
+    const std::string path = ReadLine(backing);
+    struct stat named = {};
+    if (stat(path.c_str(), &named) == 0 && (S_ISREG(named.st_mode) || S_ISBLK(named.st_mode))) {
+        Next(walk, 0, path, part, depth + 1, named);
+    } else {
         walk.bases.push_back(
             {false, device, 0, range.first, range.last, range.at, range.somewhere, {}});
     }
@@ -496,10 +528,13 @@ void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
         return;
     }
     if (!ReadLine(sys + "/partition").empty() && ParseDevice(ReadLine(sys + "/../dev"), disk)) {
+        if (depth == 0) {
+            walk.disk = disk;
+        }
         const off_t start = ReadNumber(sys + "/start");
         const off_t size = ReadNumber(sys + "/size");
         if (start <= kToTheEnd / 512 && size <= kToTheEnd / 512) {
-            DownDevice(walk, disk, Within(range, start * 512, size * 512), depth + 1, -1);
+            Next(walk, disk, {}, Within(range, start * 512, size * 512), depth + 1);
         }
         return;
     }
@@ -513,7 +548,7 @@ void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
             dev_t whole = 0;
             if (part->d_name[0] != '.' &&
                 ParseDevice(ReadLine(sys + "/slaves/" + part->d_name + "/dev"), whole)) {
-                DownDevice(walk, whole, Anywhere(range), depth + 1, -1);
+                Next(walk, whole, {}, Anywhere(range), depth + 1);
                 parts = true;
             }
         }
@@ -524,16 +559,34 @@ void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
     }
 }
 
+// Follows what is pending, layers below layers, to the bases.
+void Follow(Walk& walk)
+{
+    while (!walk.pending.empty()) {
+        const Walk::Step step = walk.pending.back();
+        walk.pending.pop_back();
+        if (step.depth > kDeepest) {
+            continue;
+        }
+        if (step.path.empty()) {
+            DownDevice(walk, step.device, step.range, step.depth, -1);
+        } else {
+            DownPath(walk, step.path, step.range, step.depth, step.named);
+        }
+    }
+}
+
 // An open file or device, its bytes [first, last).
 Walk Down(bool deep, int fd, const struct stat& self, off_t first, off_t last)
 {
-    Walk walk = {deep, {}, {}};
+    Walk walk = {deep, {}, {}, 0, {}};
     const Base range = {false, 0, 0, first, last, first, false, {}};
     if (S_ISREG(self.st_mode)) {
         DownFile(walk, fd, self, range, 0);
     } else {
         DownDevice(walk, self.st_rdev, range, 0, fd);
     }
+    Follow(walk);
     return walk;
 }
 
@@ -626,14 +679,18 @@ std::vector<Device> ListDevices()
 {
     std::vector<Device> devices;
     EachLine("/proc/partitions", [&devices](const std::string& line) {
-        unsigned major = 0;
-        unsigned minor = 0;
-        unsigned long long blocks = 0;
-        std::array<char, 64> name{};
-        if (std::sscanf(line.c_str(), "%u %u %llu %63s", &major, &minor, &blocks, name.data()) ==
-            4) {
+        // major minor #blocks name
+        char* end = nullptr;
+        const char* text = line.c_str();
+        const unsigned long major = std::strtoul(text, &end, 10);
+        const bool read = end != text;
+        const unsigned long minor = std::strtoul(text = end, &end, 10);
+        const bool readMinor = end != text;
+        std::strtoull(text = end, &end, 10);
+        const char* name = end + std::strspn(end, " ");
+        if (read && readMinor && end != text && *name != '\0') {
             devices.push_back(
-                {makedev(major, minor), name.data(), 0, kNothingHeld, false, Device::Probe::none});
+                {makedev(major, minor), name, 0, kNothingHeld, false, Device::Probe::none});
         }
     });
     return devices;
@@ -710,7 +767,9 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
     });
     int lock = fd;
     if (self.disk != 0) {
-        lock = disk != devices.end() ? open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        lock = disk != devices.end()
+                   ? open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
+                   : -1;
         if (lock >= 0) {
             holds.push_back(lock);
         }
@@ -805,18 +864,19 @@ Held FindHeld(std::FILE* file, std::int64_t at)
         if (stat(path.c_str(), &named) == 0 && S_ISBLK(named.st_mode)) {
             used.push_back(named.st_rdev);
         } else if (S_ISREG(named.st_mode)) {
-            Walk mounted = {false, {}, {}};
-            DownPath(mounted, path, {false, 0, 0, 0, kToTheEnd, 0, false, {}}, 0);
+            Walk mounted = {false, {}, {}, 0, {}};
+            Next(mounted, 0, path, {false, 0, 0, 0, kToTheEnd, 0, false, {}}, 0, named);
+            Follow(mounted);
             note(FirstMet(target.bases, mounted.bases, false), path);
         }
     };
-    EachMount([&](const Mount& mount) {
-        if (major(mount.device) != 0) {
-            if (std::find(used.begin(), used.end(), mount.device) == used.end()) {
-                used.push_back(mount.device);
+    EachMount([&](std::string_view, dev_t device, std::string_view source, const auto&) {
+        if (major(device) != 0) {
+            if (std::find(used.begin(), used.end(), device) == used.end()) {
+                used.push_back(device);
             }
-        } else if (mount.source.rfind('/', 0) == 0) {
-            use(mount.source);
+        } else if (source.substr(0, 1) == "/") {
+            use(Unescape(source));
         }
     });
     // Nothing but a loop device stands on a file, and most often none is bound at all. The system
@@ -834,19 +894,25 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     });
     Device* self = nullptr;
     for (Device& device : devices) {
-        const std::string sys = SysOf(device.number);
-        if (!ReadLine(sys + "/partition").empty()) {
-            ParseDevice(ReadLine(sys + "/../dev"), device.disk);
-        }
         struct stat whole = {};
         whole.st_mode = S_IFBLK;
         whole.st_rdev = device.number;
-        device.from = FirstMet(target.bases, Down(false, -1, whole, 0, kToTheEnd).bases, false);
-        device.used = std::find(used.begin(), used.end(), device.number) != used.end() ||
-                      HasOtherHolders(device.number, target.devices);
+        const Walk walk = Down(false, -1, whole, 0, kToTheEnd);
+        device.disk = walk.disk;
+        device.from = FirstMet(target.bases, walk.bases, false);
         if (S_ISBLK(ends.out.st_mode) && device.number == ends.out.st_rdev) {
             self = &device;
         }
+    }
+    // In use: of the devices on the target's bytes, and of the partitions beside them, which tell
+    // what a disk's refusal of an exclusive open means.
+    for (Device& device : devices) {
+        const auto disk = std::find_if(devices.begin(), devices.end(), [&device](const Device& d) {
+            return d.number == device.disk && d.from != kNothingHeld;
+        });
+        device.used = (device.from != kNothingHeld || disk != devices.end()) &&
+                      (std::find(used.begin(), used.end(), device.number) != used.end() ||
+                       HasOtherHolders(device.number, target.devices));
     }
     // Only devices on the bytes written are asked whether a program holds them: others' mounts
     // must not meet our exclusive open.
