@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -91,12 +92,8 @@ template <typename Each> void EachLine(const std::string& path, Each each)
 std::string ReadLine(const std::string& path)
 {
     std::string first;
-    bool seen = false;
-    EachLine(path, [&first, &seen](const std::string& line) {
-        if (!seen) {
-            first = line;
-        }
-        seen = true;
+    EachLine(path, [&first, lines = 0](const std::string& line) mutable {
+        first = lines++ == 0 ? line : first;
     });
     return first;
 }
@@ -111,18 +108,12 @@ off_t ReadNumber(const std::string& path)
 // A device number as sysfs and the mount table write it, MAJOR:MINOR.
 bool ParseDevice(const std::string& text, dev_t& device)
 {
+    char* colon = nullptr;
     char* end = nullptr;
-    const unsigned long major = std::strtoul(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != ':') {
-        return false;
-    }
-    const char* minorText = end + 1;
-    const unsigned long minor = std::strtoul(minorText, &end, 10);
-    if (end == minorText || *end != '\0') {
-        return false;
-    }
+    const unsigned long major = std::strtoul(text.c_str(), &colon, 10);
+    const unsigned long minor = *colon == ':' ? std::strtoul(colon + 1, &end, 10) : 0;
     device = makedev(major, minor);
-    return true;
+    return colon != text.c_str() && end != nullptr && end != colon + 1 && *end == '\0';
 }
 
 // A device number as a loop device's status gives it: 12 bits of major, 20 of minor, interleaved.
@@ -134,6 +125,33 @@ dev_t DecodeDevice(std::uint64_t number)
 std::string SysOf(dev_t device)
 {
     return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+// The devices a directory of sysfs lists, by their entries' dev: a volume's parts (slaves), the
+// volumes built on a device (holders), a Btrfs file system's devices.
+std::vector<dev_t> Listed(const std::string& directory)
+{
+    std::vector<dev_t> devices;
+    if (DIR* entries = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(entries)) {
+            dev_t device = 0;
+            if (entry->d_name[0] != '.' &&
+                ParseDevice(ReadLine(directory + "/" + entry->d_name + "/dev"), device)) {
+                devices.push_back(device);
+            }
+        }
+        closedir(entries);
+    }
+    return devices;
+}
+
+// The path an open file was opened by, as the system names it.
+std::string PathOf(int fd)
+{
+    std::array<char, 4096> name{};
+    const ssize_t length =
+        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name.data(), name.size());
+    return {name.data(), length > 0 ? static_cast<std::size_t>(length) : 0};
 }
 
 // A path as the mount table and /proc/swaps write it: a space, tab, line feed or backslash as \ooo.
@@ -154,11 +172,9 @@ std::string Unescape(std::string_view text)
     return plain;
 }
 
-// One line of the mount table: the mount's number, the device number its files carry, the
-// directory of the file system mounted (`root`), where it is mounted, its type, source and options.
+// A mount: the directory of the file system mounted (`root`), where it is mounted, its type, source
+// and options.
 struct Mount {
-    std::string id;
-    dev_t device;
     std::string root;
     std::string point;
     std::string type;
@@ -185,17 +201,14 @@ template <typename Each> void EachMount(Each each)
             return;
         }
         each(fields[0], device, dash[2], [&] {
-            return Mount{std::string(fields[0]), device,
-                         Unescape(fields[3]),    Unescape(fields[4]),
-                         std::string(dash[1]),   Unescape(dash[2]),
-                         std::string(dash[3])};
+            return Mount{Unescape(fields[3]), Unescape(fields[4]), std::string(dash[1]),
+                         Unescape(dash[2]), std::string(dash[3])};
         });
     });
 }
 
-// Bytes [first, last) of a base store: a regular file, or a whole disk. `at` is the position in
-// the name walked down from that `first` stands for. Below a file system or a volume's parts,
-// where the bytes lie is not known: they lie `somewhere` in the range.
+// Bytes [first, last) of a base store, a regular file or a whole disk, that stand for the walked
+// name's bytes from `at` on; below a file system or a volume's parts, `somewhere` in the range.
 struct Base {
     bool file;
     dev_t device;
@@ -208,14 +221,12 @@ struct Base {
     InputStamp stamp;
 };
 
-// A file on an overlay's layer that cannot be told by its path: on any device, under any inode
-// number (the overlay shows the lower file's once the upper one holds the bytes), known by its
-// size and times.
+// An overlay's file on a layer not told by its path: on any device, under any inode number (the
+// overlay shows the lower file's once the upper one holds the bytes), known by size and times.
 constexpr dev_t kAnyDevice = 0;
 
-// The bases a name stands on, and every device passed on the way down. Only the input's way
-// passes from a file to the devices of its file system: a file system that a target file lies on
-// is below it, not on it.
+// The bases a name stands on, and every device passed on the way down. Only the input's (`deep`)
+// passes from a file to its file system's devices: a target file's file system is below it.
 struct Walk {
     bool deep;
     std::vector<Base> bases;
@@ -303,27 +314,22 @@ Mount MountOf(int fd)
     return found;
 }
 
-// The directories of an overlay's layers as its options name them, the upper one first, then the
-// lower ones from the top down (lowerdir=A:B, or lowerdir+=A,lowerdir+=B from the newer mount
-// calls); then the layers that only hold data for the others (datadir+=).
+// An overlay's layers as its options name them: upper, lower from the top down (lowerdir=A:B, or
+// lowerdir+=A,lowerdir+=B), then those only holding data for the others (datadir+=).
 std::vector<std::string> OverlayLayers(const std::string& options, std::size_t& visible)
 {
-    std::array<std::vector<std::string>, 3> layers;
-    const std::string list = options + ",";
-    for (std::size_t at = 0, next; (next = list.find(',', at)) != std::string::npos;
-         at = next + 1) {
-        const std::string option = list.substr(at, next - at);
+    std::array<std::vector<std::string>, 4> layers;
+    for (std::size_t at = 0, next = 0; next != std::string::npos; at = next + 1) {
+        next = options.find(',', at);
+        const std::string option = options.substr(at, next - at);
         const std::size_t kind = option.rfind("upperdir=", 0) == 0  ? 0
                                  : option.rfind("lowerdir", 0) == 0 ? 1
                                  : option.rfind("datadir", 0) == 0  ? 2
                                                                     : 3;
-        if (kind == 3) {
-            continue;
-        }
-        const std::string paths = option.substr(option.find('=') + 1) + ":";
-        for (std::size_t from = 0, to; (to = paths.find(':', from)) != std::string::npos;
+        for (std::size_t from = option.find('=') + 1, to = 0; to != std::string::npos;
              from = to + 1) {
-            layers.at(kind).push_back(Unescape(paths.substr(from, to - from)));
+            to = option.find(':', from);
+            layers.at(kind).push_back(Unescape(option.substr(from, to - from)));
         }
     }
     layers[0].insert(layers[0].end(), layers[1].begin(), layers[1].end());
@@ -332,18 +338,13 @@ std::vector<std::string> OverlayLayers(const std::string& options, std::size_t& 
     return layers[0];
 }
 
-// The one file an overlay's file is: the same path under the layers' directories, in the first
-// layer that has it (the upper one once the file is copied up, as writing it does). Only where that
-// file shows the very size, times and blocks the overlay shows for its own is it taken for it;
-// otherwise any file that could be it is: the file of its inode number on each layer's file
-// system, and any file of its size and times.
+// The one file an overlay's file is: the same path in the first layer that has it (the upper one
+// once writing copied it up), where it shows the very size, times and blocks the overlay shows;
+// otherwise any file that could be it: of its inode number on each layer, of its size and times.
 void DownOverlay(Walk& walk, int fd, const struct stat& file, const Base& range, int depth)
 {
     const Mount mount = MountOf(fd);
-    std::array<char, 4096> name{};
-    const ssize_t length =
-        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name.data(), name.size());
-    const std::string path(name.data(), length > 0 ? static_cast<std::size_t>(length) : 0);
+    const std::string path = PathOf(fd);
     std::size_t visible = 0;
     const std::vector<std::string> layers = OverlayLayers(mount.options, visible);
     const bool inside = mount.type == "overlay" && !mount.point.empty() &&
@@ -395,17 +396,9 @@ void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, i
                       "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0],
                       u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
                       u[13], u[14], u[15]);
-        const std::string list = std::string("/sys/fs/btrfs/") + id.data() + "/devices/";
-        if (DIR* entries = opendir(list.c_str())) {
-            while (const dirent* entry = readdir(entries)) {
-                dev_t device = 0;
-                if (entry->d_name[0] != '.' &&
-                    ParseDevice(ReadLine(list + entry->d_name + "/dev"), device)) {
-                    Next(walk, device, {}, Anywhere(range), depth + 1);
-                    listed = true;
-                }
-            }
-            closedir(entries);
+        for (const dev_t device : Listed(std::string("/sys/fs/btrfs/") + id.data() + "/devices")) {
+            Next(walk, device, {}, Anywhere(range), depth + 1);
+            listed = true;
         }
     }
     const std::string source = MountOf(fd).source;
@@ -423,7 +416,7 @@ void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth
     range.inode = file.st_ino;
     range.stamp = StampOf(file);
     walk.bases.push_back(range);
-    if (fd < 0 || depth > kDeepest) {
+    if (fd < 0) {
         return;
     }
     if (major(file.st_dev) != 0) {
@@ -444,11 +437,12 @@ void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth
     }
 }
 
-// What a loop device says of itself: its file's device and inode numbers, or its device. Asked
-// through `fd` where the device is open, else through its node where this user may open it: the
-// path sysfs gives may name nothing (the file was renamed or deleted since) or another file (it
-// was set up in another mount namespace).
-bool LoopStatus(int fd, dev_t device, const std::string& sys, loop_info64& loop)
+// A loop device is its file's or device's bytes from its offset on, up to its size limit. It tells
+// its file's numbers through `fd` where it is open, else its node where this user may open it: the
+// path sysfs gives may name nothing (the file was renamed or deleted) or another file (set up in
+// another mount namespace). Where nothing tells what it stands on, it is a base itself.
+void DownLoop(Walk& walk, dev_t device, const std::string& sys, const Base& range, int depth,
+              int fd)
 {
     int own = -1;
     if (fd < 0) {
@@ -456,58 +450,47 @@ bool LoopStatus(int fd, dev_t device, const std::string& sys, loop_info64& loop)
         std::array<char, 4096> link{};
         const ssize_t n = readlink(sys.c_str(), link.data(), link.size() - 1);
         const char* name = n > 0 ? std::strrchr(link.data(), '/') : nullptr;
-        own = name != nullptr
-                  ? open((std::string("/dev") + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
-                  : -1;
-        fd = own;
+        fd = own = name != nullptr ? open((std::string("/dev") + name).c_str(),
+                                          O_RDONLY | O_CLOEXEC | O_NONBLOCK)
+                                   : -1;
     }
     struct stat node = {};
-    const bool found = fd >= 0 && fstat(fd, &node) == 0 && S_ISBLK(node.st_mode) &&
-                       node.st_rdev == device && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0;
+    loop_info64 loop = {};
+    const bool told = fd >= 0 && fstat(fd, &node) == 0 && S_ISBLK(node.st_mode) &&
+                      node.st_rdev == device && ioctl(fd, LOOP_GET_STATUS64, &loop) == 0;
     if (own >= 0) {
         close(own);
     }
-    return found;
-}
-
-// A loop device is its file's or device's bytes from its offset on, as many as its size limit
-// allows. Where nothing says what it stands on, it is a base itself.
-void DownLoop(Walk& walk, dev_t device, const std::string& sys, const Base& range, int depth,
-              int fd)
-{
-    const std::string backing = sys + "/loop/backing_file";
-    loop_info64 loop = {};
-    if (LoopStatus(fd, device, sys, loop)) {
-        const Base part = Within(range, static_cast<off_t>(loop.lo_offset),
-                                 static_cast<off_t>(loop.lo_sizelimit));
-        const dev_t fileDevice = DecodeDevice(loop.lo_device);
-        const auto inode = static_cast<ino_t>(loop.lo_inode);
-        if (loop.lo_rdevice != 0) {
-            Next(walk, DecodeDevice(loop.lo_rdevice), {}, part, depth + 1);
-            return;
-        }
-        // The file itself is all that is asked of it, but for an overlay's file or the input's.
-        struct stat named = {};
-        std::string path;
-        if ((walk.deep || major(fileDevice) == 0) &&
-            stat((path = ReadLine(backing)).c_str(), &named) == 0 && named.st_dev == fileDevice &&
-            named.st_ino == inode) {
-            Next(walk, 0, path, part, depth + 1, named);
-            return;
-        }
-        walk.bases.push_back(
-            {true, fileDevice, inode, part.first, part.last, part.at, part.somewhere, {}});
+    const dev_t fileDevice = DecodeDevice(loop.lo_device);
+    const Base part =
+        told ? Within(range, static_cast<off_t>(loop.lo_offset),
+                      static_cast<off_t>(loop.lo_sizelimit))
+             : Within(range, ReadNumber(sys + "/loop/offset"), ReadNumber(sys + "/loop/sizelimit"));
+    // The file itself is all that is asked of a file told by its numbers, but for an overlay's
+    // file or the input's.
+    const std::string path = told && !walk.deep && major(fileDevice) != 0
+                                 ? std::string()
+                                 : ReadLine(sys + "/loop/backing_file");
+    struct stat named = {};
+    const bool found = !path.empty() && stat(path.c_str(), &named) == 0 &&
+                       (S_ISREG(named.st_mode) || S_ISBLK(named.st_mode)) &&
+                       (!told || (named.st_dev == fileDevice && named.st_ino == loop.lo_inode));
+    if (told && loop.lo_rdevice != 0) {
+        Next(walk, DecodeDevice(loop.lo_rdevice), {}, part, depth + 1);
+    } else if (found) {
+        Next(walk, 0, path, part, depth + 1, named);
+    } else if (told) {
+        walk.bases.push_back({true,
+                              fileDevice,
+                              static_cast<ino_t>(loop.lo_inode),
+                              part.first,
+                              part.last,
+                              part.at,
+                              part.somewhere,
+                              {}});
         if (walk.deep && major(fileDevice) != 0) {
             Next(walk, fileDevice, {}, Anywhere(part), depth + 1);
         }
-        return;
-    }
-    const Base part =
-        Within(range, ReadNumber(sys + "/loop/offset"), ReadNumber(sys + "/loop/sizelimit"));
-    const std::string path = ReadLine(backing);
-    struct stat named = {};
-    if (stat(path.c_str(), &named) == 0 && (S_ISREG(named.st_mode) || S_ISBLK(named.st_mode))) {
-        Next(walk, 0, path, part, depth + 1, named);
     } else {
         walk.bases.push_back(
             {false, device, 0, range.first, range.last, range.at, range.somewhere, {}});
@@ -524,9 +507,6 @@ void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
     range.device = device;
     const std::string sys = SysOf(device);
     dev_t disk = 0;
-    if (depth > kDeepest) {
-        return;
-    }
     if (!ReadLine(sys + "/partition").empty() && ParseDevice(ReadLine(sys + "/../dev"), disk)) {
         if (depth == 0) {
             walk.disk = disk;
@@ -542,19 +522,11 @@ void DownDevice(Walk& walk, dev_t device, Base range, int depth, int fd)
         DownLoop(walk, device, sys, range, depth, fd);
         return;
     }
-    bool parts = false;
-    if (DIR* slaves = opendir((sys + "/slaves").c_str())) {
-        while (const dirent* part = readdir(slaves)) {
-            dev_t whole = 0;
-            if (part->d_name[0] != '.' &&
-                ParseDevice(ReadLine(sys + "/slaves/" + part->d_name + "/dev"), whole)) {
-                Next(walk, whole, {}, Anywhere(range), depth + 1);
-                parts = true;
-            }
-        }
-        closedir(slaves);
+    const std::vector<dev_t> parts = Listed(sys + "/slaves");
+    for (const dev_t part : parts) {
+        Next(walk, part, {}, Anywhere(range), depth + 1);
     }
-    if (!parts) {
+    if (parts.empty()) {
         walk.bases.push_back(range);
     }
 }
@@ -593,13 +565,9 @@ Walk Down(bool deep, int fd, const struct stat& self, off_t first, off_t last)
 // Two names of the same file, or of the same disk.
 bool Same(const Base& a, const Base& b)
 {
-    if (a.file != b.file) {
-        return false;
-    }
-    if (a.file && (a.device == kAnyDevice || b.device == kAnyDevice)) {
-        return a.stamp == b.stamp;
-    }
-    return a.device == b.device && (!a.file || a.inode == b.inode);
+    const bool anywhere = a.file && (a.device == kAnyDevice || b.device == kAnyDevice);
+    return a.file == b.file && (anywhere ? a.stamp == b.stamp
+                                         : a.device == b.device && (!a.file || a.inode == b.inode));
 }
 
 // The first position of the name `to` walked down from whose byte lies on bytes of `other`;
@@ -620,8 +588,7 @@ off_t FirstMet(const std::vector<Base>& to, const std::vector<Base>& other, bool
     return met;
 }
 
-// Standard input and the target, as they were when the run first asked: one look serves all
-// three questions.
+// Standard input and the target as the run first asked: one look serves all three questions.
 struct Ends {
     int target = -1;
     bool known = false;
@@ -639,56 +606,36 @@ const Ends& EndsOf(std::FILE* file)
     return ends;
 }
 
-// How many bytes standard input holds from its position on; -1 where that is not known. A
-// device's size is found by seeking: it is put back where it was.
-off_t Remaining(const struct stat& in)
-{
-    const off_t from = lseek(STDIN_FILENO, 0, SEEK_CUR);
-    if (from < 0 || !(S_ISREG(in.st_mode) || S_ISBLK(in.st_mode))) {
-        return -1;
-    }
-    off_t end = in.st_size;
-    if (S_ISBLK(in.st_mode)) {
-        end = lseek(STDIN_FILENO, 0, SEEK_END);
-        lseek(STDIN_FILENO, from, SEEK_SET);
-    }
-    return end < 0 ? -1 : std::max<off_t>(end - from, 0);
-}
-
 bool IsStore(const struct stat& self)
 {
     return S_ISREG(self.st_mode) || S_ISBLK(self.st_mode);
 }
 
-// A block device with bytes, as /proc/partitions lists it (a loop device with nothing bound to it
-// has none, and is not listed), and what is known of it.
+// A block device with bytes, as /proc/partitions lists it (an unbound loop device has none): the
+// disk it is a partition of (0 for a disk), the first position of the target it stands on, whether
+// it is mounted, swap or built on by a volume that the target is not (`used`), and whether an
+// exclusive open succeeded (`free`) or failed (`busy`).
 struct Device {
     dev_t number;
     std::string name;
-    // The disk it is a partition of; 0 for a disk.
     dev_t disk;
-    // The first position of the target that it stands on, if any.
     off_t from;
-    // Mounted, swap, or built on by a volume that the target is not.
     bool used;
-    // Asked whether a program holds it: an exclusive open succeeded (`free`) or failed (`busy`).
-    enum class Probe : unsigned char { none, free, busy, ours } probe;
+    enum class Probe : unsigned char { none, free, busy } probe;
 };
 
 std::vector<Device> ListDevices()
 {
     std::vector<Device> devices;
     EachLine("/proc/partitions", [&devices](const std::string& line) {
-        // major minor #blocks name
+        // major minor #blocks name, under a heading and an empty line.
         char* end = nullptr;
-        const char* text = line.c_str();
-        const unsigned long major = std::strtoul(text, &end, 10);
-        const bool read = end != text;
-        const unsigned long minor = std::strtoul(text = end, &end, 10);
-        const bool readMinor = end != text;
-        std::strtoull(text = end, &end, 10);
+        const unsigned long major = std::strtoul(line.c_str(), &end, 10);
+        const unsigned long minor = std::strtoul(end, &end, 10);
+        std::strtoull(end, &end, 10);
         const char* name = end + std::strspn(end, " ");
-        if (read && readMinor && end != text && *name != '\0') {
+        if (*name != '\0' &&
+            std::isdigit(static_cast<unsigned char>(line[line.find_first_not_of(' ')])) != 0) {
             devices.push_back(
                 {makedev(major, minor), name, 0, kNothingHeld, false, Device::Probe::none});
         }
@@ -706,6 +653,13 @@ std::string NodeOf(const Device& device)
                : std::string();
 }
 
+void Pause(long nanoseconds)
+{
+    timespec left = {0, nanoseconds};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 // Opens the device exclusively, as mkfs and mount do: that fails while the kernel or a program
 // holds it. Another run making the same test holds it for a moment only, and is waited out.
 int OpenExclusive(const std::string& path)
@@ -716,33 +670,26 @@ int OpenExclusive(const std::string& path)
         if (fd >= 0 || errno != EBUSY || attempt == 3) {
             return fd;
         }
-        timespec pause = {0, 2000000};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
+        Pause(2000000);
     }
+}
+
+// What an exclusive open that gave `fd` says.
+Device::Probe Probed(int fd)
+{
+    return fd >= 0          ? Device::Probe::free
+           : errno == EBUSY ? Device::Probe::busy
+                            : Device::Probe::none;
 }
 
 // A volume (device-mapper, md) that the target's own way down does not pass is built on it.
 bool HasOtherHolders(dev_t device, const std::vector<dev_t>& own)
 {
-    bool other = false;
-    const std::string sys = SysOf(device) + "/holders/";
-    if (DIR* holders = opendir(sys.c_str())) {
-        while (const dirent* holder = readdir(holders)) {
-            dev_t number = 0;
-            other = other || (holder->d_name[0] != '.' &&
-                              !(ParseDevice(ReadLine(sys + holder->d_name + "/dev"), number) &&
-                                std::find(own.begin(), own.end(), number) != own.end()));
-        }
-        closedir(holders);
-    }
-    return other;
+    const std::vector<dev_t> holders = Listed(SysOf(device) + "/holders");
+    return std::any_of(holders.begin(), holders.end(), [&own](dev_t holder) {
+        return std::find(own.begin(), own.end(), holder) == own.end();
+    });
 }
-
-// Descriptors that keep the target's bytes from others while the copy runs: the target device
-// opened exclusively, or its free partitions that the copy writes on. The system lets go of them
-// when the process ends, after the target's last write, its flush and its close.
-std::vector<int> holds;
 
 // The bytes a disk's partitions lie on are held where one of them is in use itself, or free: a
 // disk that a program holds whole makes each of its partitions refuse an exclusive open, as one
@@ -750,16 +697,15 @@ std::vector<int> holds;
 bool HeldByPartitions(const Device& disk, const std::vector<Device>& devices)
 {
     return std::any_of(devices.begin(), devices.end(), [&disk](const Device& part) {
-        return part.disk == disk.number && (part.used || part.probe == Device::Probe::free ||
-                                            part.probe == Device::Probe::ours);
+        return part.disk == disk.number && (part.used || part.probe == Device::Probe::free);
     });
 }
 
-// A device target is held exclusively for the whole copy, through its descriptor, so that nothing
-// mounts it meanwhile; its disk's lock keeps udev from probing it and desktops from mounting it.
-// Held by something no mount, swap or volume explains, it is waited for a few seconds (another
-// run). Where the disk cannot be held whole because a partition is in use, its free partitions
-// that the copy writes on are held. Marks what this run holds, and what it found busy.
+// A device target is held exclusively through its descriptor, so that nothing mounts it during
+// the copy; its disk's lock keeps udev from probing it and desktops from mounting it. Held by
+// something no mount, swap or volume explains (another run), it is waited for a few seconds. A disk
+// not held whole for a partition in use has its free partitions on the written bytes held. The
+// holding descriptors stay open until the process ends, after the target's flush and close.
 void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
 {
     const auto disk = std::find_if(devices.begin(), devices.end(), [&self](const Device& d) {
@@ -770,40 +716,22 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
         lock = disk != devices.end()
                    ? open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
                    : -1;
-        if (lock >= 0) {
-            holds.push_back(lock);
-        }
     }
     while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
     const bool explained = self.used || (disk != devices.end() && disk->used) ||
                            (self.disk == 0 && HeldByPartitions(self, devices));
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    for (int wait = 0;; ++wait) {
-        const int hold = OpenExclusive(path);
-        if (hold >= 0) {
-            holds.push_back(hold);
-            self.probe = Device::Probe::ours;
-            return;
-        }
-        if (errno != EBUSY) {
-            return;
-        }
-        if (explained || wait == 60) {
-            break;
-        }
-        timespec pause = {0, 50000000};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
+    int hold = OpenExclusive(path);
+    for (int wait = 0; hold < 0 && errno == EBUSY && !explained && wait < 60; ++wait) {
+        Pause(50000000);
+        hold = OpenExclusive(path);
     }
-    self.probe = Device::Probe::busy;
+    self.probe = Probed(hold);
     for (Device& part : devices) {
-        if (part.disk == self.number && part.from < end && !part.used) {
-            const int hold = OpenExclusive(NodeOf(part));
-            part.probe = hold >= 0 ? Device::Probe::ours : Device::Probe::busy;
-            if (hold >= 0) {
-                holds.push_back(hold);
-            }
+        if (self.probe == Device::Probe::busy && part.disk == self.number && part.from < end &&
+            !part.used) {
+            part.probe = Probed(OpenExclusive(NodeOf(part)));
         }
     }
 }
@@ -835,7 +763,7 @@ bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
     }
     // The input's bytes from its position to its end; the target's that they will cover.
     const off_t from = std::max<off_t>(lseek(STDIN_FILENO, 0, SEEK_CUR), 0);
-    const off_t end = from + std::max<off_t>(Remaining(in), 0);
+    const off_t end = from + std::max<std::int64_t>(InputLength(), 0);
     const Walk input = Down(true, STDIN_FILENO, in, from, end);
     const Walk target = Down(true, fileno(file), ends.out, at, Plus(at, end - from));
     return FirstMet(target.bases, input.bases, true) != kNothingHeld;
@@ -904,8 +832,8 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             self = &device;
         }
     }
-    // In use: of the devices on the target's bytes, and of the partitions beside them, which tell
-    // what a disk's refusal of an exclusive open means.
+    // In use: the devices on the target's bytes, and the partitions beside them, which tell what a
+    // disk's refusal of an exclusive open means.
     for (Device& device : devices) {
         const auto disk = std::find_if(devices.begin(), devices.end(), [&device](const Device& d) {
             return d.number == device.disk && d.from != kNothingHeld;
@@ -916,7 +844,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     }
     // Only devices on the bytes written are asked whether a program holds them: others' mounts
     // must not meet our exclusive open.
-    const off_t remaining = Remaining(ends.in);
+    const off_t remaining = InputLength();
     const off_t end = remaining < 0 ? kToTheEnd : Plus(at, remaining);
     if (self != nullptr) {
         HoldTarget(fd, *self, devices, end);
@@ -929,11 +857,9 @@ Held FindHeld(std::FILE* file, std::int64_t at)
     for (Device& device : devices) {
         if (device.from < end && !device.used && !own(device)) {
             const int probe = OpenExclusive(NodeOf(device));
+            device.probe = Probed(probe);
             if (probe >= 0) {
                 close(probe);
-                device.probe = Device::Probe::free;
-            } else if (errno == EBUSY) {
-                device.probe = Device::Probe::busy;
             }
         }
     }
@@ -944,10 +870,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             // A device under a private /dev that the target is: by the name it was given.
             std::string name = NodeOf(device);
             if (name.empty() && &device == self) {
-                std::array<char, 4096> path{};
-                const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                           path.data(), path.size());
-                name.assign(path.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+                name = PathOf(fd);
             }
             note(device.from, name.empty() ? "/dev/" + device.name : name);
         }
