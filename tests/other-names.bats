@@ -333,14 +333,20 @@ ROWS
       self) qp_as "$file" "$offset" <"$file" ;;
       slow)
         # A mount tried while the copy waits for its input fails: the device is held throughout.
-        (qp_as "$file" "$offset" < <(sleep 2 && cat "$input") && exit "$status") &
-        sleep 1
-        if mount "$LOOP_PART" lo/mnt 2>.why; then
-          MOUNTED="$PWD/lo/mnt $MOUNTED"
-          echo "mounted while the copy ran"
-          false
-        fi
+        # The input comes once the mount was tried, after the program opened the device twice
+        # (the target, and its hold).
+        rm -f .go
+        (qp_as "$file" "$offset" < <(until [[ -e .go ]]; do sleep 0.05; done && cat "$input") &&
+          exit "$status") &
+        for k in {1..200}; do
+          (($(find /proc/[0-9]*/fd -lname "$file" 2>/dev/null | wc -l) >= 2)) && break
+          sleep 0.05
+        done
+        k=
+        if mount "$LOOP_PART" lo/mnt 2>.why; then MOUNTED="$PWD/lo/mnt $MOUNTED" k=mounted; fi
+        touch .go
         wait $! && status=0 || status=$?
+        if [[ -n $k ]]; then echo "mounted while the copy ran" && false; fi
         ;;
       four)
         # Four runs at once into disjoint ranges of one device: they take turns, and all land.
