@@ -783,9 +783,8 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             held = {from, name};
         }
     };
-    // What every user may read the kernel holds: mounted file systems, by the device numbers their
-    // files carry or by their source (Btrfs numbers its files apart; a file system mounted from a
-    // file), and swap areas. A file held directly is compared on its bytes at once.
+    // Held, as every user may read: file systems mounted, by their files' device numbers or their
+    // source (Btrfs numbers its files apart; a file mounted itself), and swap areas.
     std::vector<dev_t> used;
     const auto use = [&](const std::string& path) {
         struct stat named = {};
@@ -843,8 +842,10 @@ Held FindHeld(std::FILE* file, std::int64_t at)
                        HasOtherHolders(device.number, target.devices));
     }
     // Only devices on the bytes written are asked whether a program holds them: others' mounts
-    // must not meet our exclusive open.
-    const off_t remaining = InputLength();
+    // must not meet our exclusive open. Most often no device is on the target's bytes at all.
+    const bool any = std::any_of(devices.begin(), devices.end(),
+                                 [](const Device& d) { return d.from != kNothingHeld; });
+    const off_t remaining = any ? InputLength() : 0;
     const off_t end = remaining < 0 ? kToTheEnd : Plus(at, remaining);
     if (self != nullptr) {
         HoldTarget(fd, *self, devices, end);
