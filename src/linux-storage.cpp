@@ -55,7 +55,8 @@ InputStamp StampOf(const struct stat& file)
     return {file.st_size, Nanoseconds(file.st_mtim), Nanoseconds(file.st_ctim)};
 }
 
-// Each line of a file of sysfs or /proc, as it is read: a table is never held whole.
+// Each line of a file of sysfs or /proc (every one ends in a line feed), as it is read: a table is
+// never held whole.
 template <typename Each> void EachLine(const std::string& path, Each each)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -83,9 +84,6 @@ template <typename Each> void EachLine(const std::string& path, Each each)
         }
     }
     close(fd);
-    if (!line.empty()) {
-        each(line);
-    }
 }
 
 // The first line of a small file, such as a sysfs attribute; empty where there is none.
@@ -145,12 +143,11 @@ std::vector<dev_t> Listed(const std::string& directory)
     return devices;
 }
 
-// The path an open file was opened by, as the system names it.
-std::string PathOf(int fd)
+// Where a symbolic link points: /proc/self/fd/N to the path an open file was opened by.
+std::string LinkOf(const std::string& path)
 {
     std::array<char, 4096> name{};
-    const ssize_t length =
-        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name.data(), name.size());
+    const ssize_t length = readlink(path.c_str(), name.data(), name.size());
     return {name.data(), length > 0 ? static_cast<std::size_t>(length) : 0};
 }
 
@@ -344,7 +341,7 @@ std::vector<std::string> OverlayLayers(const std::string& options, std::size_t& 
 void DownOverlay(Walk& walk, int fd, const struct stat& file, const Base& range, int depth)
 {
     const Mount mount = MountOf(fd);
-    const std::string path = PathOf(fd);
+    const std::string path = LinkOf("/proc/self/fd/" + std::to_string(fd));
     std::size_t visible = 0;
     const std::vector<std::string> layers = OverlayLayers(mount.options, visible);
     const bool inside = mount.type == "overlay" && !mount.point.empty() &&
@@ -447,12 +444,9 @@ void DownLoop(Walk& walk, dev_t device, const std::string& sys, const Base& rang
     int own = -1;
     if (fd < 0) {
         // Its node in /dev has the name of its directory in sysfs.
-        std::array<char, 4096> link{};
-        const ssize_t n = readlink(sys.c_str(), link.data(), link.size() - 1);
-        const char* name = n > 0 ? std::strrchr(link.data(), '/') : nullptr;
-        fd = own = name != nullptr ? open((std::string("/dev") + name).c_str(),
-                                          O_RDONLY | O_CLOEXEC | O_NONBLOCK)
-                                   : -1;
+        const std::string link = LinkOf(sys);
+        fd = own = open(("/dev/" + link.substr(link.rfind('/') + 1)).c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
     struct stat node = {};
     loop_info64 loop = {};
@@ -606,11 +600,6 @@ const Ends& EndsOf(std::FILE* file)
     return ends;
 }
 
-bool IsStore(const struct stat& self)
-{
-    return S_ISREG(self.st_mode) || S_ISBLK(self.st_mode);
-}
-
 // A block device with bytes, as /proc/partitions lists it (an unbound loop device has none): the
 // disk it is a partition of (0 for a disk), the first position of the target it stands on, whether
 // it is mounted, swap or built on by a volume that the target is not (`used`), and whether an
@@ -665,8 +654,7 @@ void Pause(long nanoseconds)
 int OpenExclusive(const std::string& path)
 {
     for (int attempt = 1;; ++attempt) {
-        const int fd =
-            path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+        const int fd = open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0 || errno != EBUSY || attempt == 3) {
             return fd;
         }
@@ -711,12 +699,10 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
     const auto disk = std::find_if(devices.begin(), devices.end(), [&self](const Device& d) {
         return d.number == (self.disk != 0 ? self.disk : self.number);
     });
-    int lock = fd;
-    if (self.disk != 0) {
-        lock = disk != devices.end()
-                   ? open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)
-                   : -1;
-    }
+    const int lock = self.disk == 0 ? fd
+                     : disk == devices.end()
+                         ? -1
+                         : open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
     const bool explained = self.used || (disk != devices.end() && disk->used) ||
@@ -754,7 +740,8 @@ bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
 {
     const Ends& ends = EndsOf(file);
     const struct stat& in = ends.in;
-    if (!ends.known || !IsStore(in) || !IsStore(ends.out)) {
+    if (!ends.known || !(S_ISREG(in.st_mode) || S_ISBLK(in.st_mode)) ||
+        !(S_ISREG(ends.out.st_mode) || S_ISBLK(ends.out.st_mode))) {
         return false;
     }
     // Two files of one file system are never each other's layers.
@@ -773,7 +760,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
 {
     Held held = {kNothingHeld, {}};
     const Ends& ends = EndsOf(file);
-    if (!ends.known || !IsStore(ends.out)) {
+    if (!ends.known || !(S_ISREG(ends.out.st_mode) || S_ISBLK(ends.out.st_mode))) {
         return held;
     }
     const int fd = fileno(file);
@@ -806,21 +793,25 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             use(Unescape(source));
         }
     });
-    // Nothing but a loop device stands on a file, and most often none is bound at all. The system
-    // itself refuses writes to a swap file.
+    // Nothing but a loop device stands on a file, and most often none is bound at all.
     std::vector<Device> devices = ListDevices();
     if (S_ISREG(ends.out.st_mode) &&
         std::none_of(devices.begin(), devices.end(),
                      [](const Device& d) { return major(d.number) == LOOP_MAJOR; })) {
         return held;
     }
-    EachLine("/proc/swaps", [&use](const std::string& line) {
-        if (line.rfind('/', 0) == 0) {
-            use(Unescape(line.substr(0, line.find_first_of(" \t"))));
-        }
-    });
     Device* self = nullptr;
     for (Device& device : devices) {
+        // A partition lies in its disk's directory in sysfs, listed after it: on a disk that
+        // stands on none of the target's bytes it stands on none either, and is not read.
+        const std::string link = LinkOf(SysOf(device.number));
+        const std::string parent = link.substr(0, link.rfind('/'));
+        const auto disk = std::find_if(devices.begin(), devices.end(), [&parent](const Device& d) {
+            return d.name == parent.substr(parent.rfind('/') + 1);
+        });
+        if (disk != devices.end() && disk->from == kNothingHeld) {
+            continue;
+        }
         struct stat whole = {};
         whole.st_mode = S_IFBLK;
         whole.st_rdev = device.number;
@@ -831,6 +822,16 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             self = &device;
         }
     }
+    // Most often no device stands on the target's bytes. The system refuses writes to a swap file.
+    if (std::none_of(devices.begin(), devices.end(),
+                     [](const Device& d) { return d.from != kNothingHeld; })) {
+        return held;
+    }
+    EachLine("/proc/swaps", [&use](const std::string& line) {
+        if (line.rfind('/', 0) == 0) {
+            use(Unescape(line.substr(0, line.find_first_of(" \t"))));
+        }
+    });
     // In use: the devices on the target's bytes, and the partitions beside them, which tell what a
     // disk's refusal of an exclusive open means.
     for (Device& device : devices) {
@@ -842,10 +843,8 @@ Held FindHeld(std::FILE* file, std::int64_t at)
                        HasOtherHolders(device.number, target.devices));
     }
     // Only devices on the bytes written are asked whether a program holds them: others' mounts
-    // must not meet our exclusive open. Most often no device is on the target's bytes at all.
-    const bool any = std::any_of(devices.begin(), devices.end(),
-                                 [](const Device& d) { return d.from != kNothingHeld; });
-    const off_t remaining = any ? InputLength() : 0;
+    // must not meet our exclusive open.
+    const off_t remaining = InputLength();
     const off_t end = remaining < 0 ? kToTheEnd : Plus(at, remaining);
     if (self != nullptr) {
         HoldTarget(fd, *self, devices, end);
@@ -871,7 +870,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             // A device under a private /dev that the target is: by the name it was given.
             std::string name = NodeOf(device);
             if (name.empty() && &device == self) {
-                name = PathOf(fd);
+                name = LinkOf("/proc/self/fd/" + std::to_string(fd));
             }
             note(device.from, name.empty() ? "/dev/" + device.name : name);
         }
