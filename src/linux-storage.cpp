@@ -1,11 +1,10 @@
-// The system answers for Linux on storage: every name of the target's bytes. Each name maps down
-// to ranges of base stores, a regular file (by its device and inode numbers) or a whole disk: a
-// partition to its disk's range, a loop device to its file's or device's, device-mapper and md to
-// the whole of each part, an overlay's file to its real file, a file system's files to the devices
-// it stands on, a mount from a file to that file. Two questions are asked on the bases: does the
-// input lie on the bytes the copy writes, and where does the copy first write on bytes that a
-// mount, swap, a volume or a program holds. Comparing on the bases covers every direction at once.
-// Everything but a program's exclusive hold is read from sysfs and /proc, which any user may read.
+// The system answers for Linux on storage. Every name of bytes maps down to ranges of base stores,
+// a regular file (by device and inode numbers) or a whole disk: a partition to its disk's range, a
+// loop device to its file's or device's, device-mapper and md to each whole part, an overlay's file
+// to its real file, a file system's files to its devices, a mount from a file to that file. Asked
+// on the bases: does the input lie on the bytes written, and where is the first written byte that
+// a mount, swap, a volume or a program holds. Comparing bases covers every direction at once; all
+// but a program's exclusive hold is read from sysfs and /proc, which any user may read.
 
 #include "platform.h"
 #include "posix.h"
@@ -99,8 +98,7 @@ std::string ReadLine(const std::string& path)
 // The number on its first line; 0 where there is none, or a negative one.
 off_t ReadNumber(const std::string& path)
 {
-    const long long number = std::strtoll(ReadLine(path).c_str(), nullptr, 10);
-    return number > 0 ? number : 0;
+    return std::max(std::strtoll(ReadLine(path).c_str(), nullptr, 10), 0LL);
 }
 
 // A device number as sysfs and the mount table write it, MAJOR:MINOR.
@@ -125,8 +123,7 @@ std::string SysOf(dev_t device)
     return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
-// The devices a directory of sysfs lists, by their entries' dev: a volume's parts (slaves), the
-// volumes built on a device (holders), a Btrfs file system's devices.
+// The devices a sysfs directory lists by their entries' dev: slaves, holders, a Btrfs's devices.
 std::vector<dev_t> Listed(const std::string& directory)
 {
     std::vector<dev_t> devices;
@@ -380,8 +377,8 @@ void DownOverlay(Walk& walk, int fd, const struct stat& file, const Base& range,
     walk.bases.push_back(any);
 }
 
-// The devices of a file system that numbers its files with a device of no disk: Btrfs lists all
-// of them in sysfs; else the mount table's source names the device or the file mounted.
+// The devices of a file system whose files carry no disk's number: all of Btrfs's, from sysfs;
+// else the device or the file the mount table's source names.
 void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, int depth)
 {
     btrfs_ioctl_fs_info_args info = {};
@@ -408,10 +405,8 @@ void DownFileSystem(Walk& walk, int fd, std::uint32_t type, const Base& range, i
 // file system, which hold its bytes somewhere.
 void DownFile(Walk& walk, int fd, const struct stat& file, Base range, int depth)
 {
-    range.file = true;
-    range.device = file.st_dev;
-    range.inode = file.st_ino;
-    range.stamp = StampOf(file);
+    range = {true,       file.st_dev, file.st_ino,     range.first,
+             range.last, range.at,    range.somewhere, StampOf(file)};
     walk.bases.push_back(range);
     if (fd < 0) {
         return;
@@ -644,8 +639,7 @@ std::string NodeOf(const Device& device)
 
 void Pause(long nanoseconds)
 {
-    timespec left = {0, nanoseconds};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    for (timespec left = {0, nanoseconds}; nanosleep(&left, &left) != 0 && errno == EINTR;) {
     }
 }
 
@@ -662,7 +656,6 @@ int OpenExclusive(const std::string& path)
     }
 }
 
-// What an exclusive open that gave `fd` says.
 Device::Probe Probed(int fd)
 {
     return fd >= 0          ? Device::Probe::free
@@ -784,6 +777,18 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             note(FirstMet(target.bases, mounted.bases, false), path);
         }
     };
+    // Nothing but a loop device or a mount from itself stands on a file, and most often there is
+    // neither. Only erofs mounts from a file (Linux 6.12 on), and sysfs has a directory for each of
+    // its mounts beside its features: where none is, the mount table is not read.
+    std::vector<Device> devices = ListDevices();
+    const bool regular = S_ISREG(ends.out.st_mode);
+    const bool loops = std::any_of(devices.begin(), devices.end(),
+                                   [](const Device& d) { return major(d.number) == LOOP_MAJOR; });
+    struct stat erofs = {};
+    if (regular && !loops &&
+        (stat("/sys/fs/erofs", &erofs) != 0 ? errno == ENOENT : erofs.st_nlink <= 3)) {
+        return held;
+    }
     EachMount([&](std::string_view, dev_t device, std::string_view source, const auto&) {
         if (major(device) != 0) {
             if (std::find(used.begin(), used.end(), device) == used.end()) {
@@ -793,11 +798,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
             use(Unescape(source));
         }
     });
-    // Nothing but a loop device stands on a file, and most often none is bound at all.
-    std::vector<Device> devices = ListDevices();
-    if (S_ISREG(ends.out.st_mode) &&
-        std::none_of(devices.begin(), devices.end(),
-                     [](const Device& d) { return major(d.number) == LOOP_MAJOR; })) {
+    if (regular && !loops) {
         return held;
     }
     Device* self = nullptr;
@@ -842,7 +843,7 @@ Held FindHeld(std::FILE* file, std::int64_t at)
                       (std::find(used.begin(), used.end(), device.number) != used.end() ||
                        HasOtherHolders(device.number, target.devices));
     }
-    // Only devices on the bytes written are asked whether a program holds them: others' mounts
+    // Only devices on the bytes written are asked if a program holds them: others' mounts elsewhere
     // must not meet our exclusive open.
     const off_t remaining = InputLength();
     const off_t end = remaining < 0 ? kToTheEnd : Plus(at, remaining);
