@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -23,6 +24,17 @@ ssize_t copy_file_range(int /*in*/, off_t* /*inAt*/, int /*out*/, off_t* /*outAt
 #endif
 
 } // namespace
+
+bool IsInputTheFile(std::FILE* file)
+{
+    // Standard input open for writing only is no input at all, even when it is the target.
+    const int mode = fcntl(STDIN_FILENO, F_GETFL);
+    struct stat in = {};
+    struct stat out = {};
+    return mode != -1 && (mode & O_ACCMODE) != O_WRONLY && fstat(STDIN_FILENO, &in) == 0 &&
+           fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+}
 
 Held FindHeld(std::FILE* /*file*/, std::int64_t /*at*/)
 {

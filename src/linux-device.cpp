@@ -11,7 +11,6 @@
 // read and found to hold the input.
 
 #include "linux-device.h"
-#include "linux-shared.h"
 
 #include <algorithm>
 #include <array>
@@ -19,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include <fcntl.h>
@@ -37,6 +37,8 @@ namespace
 // flash in pages of 16 to 64 KiB and rewrites at least a page for any write into it: a smaller
 // unit would spare it no wear, and a larger one writes more around a small change.
 constexpr off_t kGranule = 65536;
+// The last position there is.
+constexpr off_t kLastPosition = std::numeric_limits<off_t>::max();
 // What the device has in flight at most: a piece, in slots (see Queue). One request of 1 MiB at a
 // time reaches a device's speed where smaller ones take markedly longer each; four of 256 KiB
 // together do too, and leave the copy free to prepare the next meanwhile.
@@ -456,11 +458,11 @@ bool Open(int fd, off_t at, char* probe)
     device.inputIsFile = fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) && device.input >= 0;
     // As many stretches as the bytes there are room for: the device's rest, or a file input's.
     off_t span = std::max<off_t>(device.end - at, 1);
-    device.until = kToTheEnd;
+    device.until = kLastPosition;
     if (device.inputIsFile) {
         const off_t length = std::max<off_t>(in.st_size - device.input, 0);
         span = std::min(span, std::max<off_t>(length, 1));
-        device.until = length > kToTheEnd - at ? kToTheEnd : at + length;
+        device.until = length > kLastPosition - at ? kLastPosition : at + length;
     }
     device.stretch = kGranule;
     while (span / device.stretch >= static_cast<off_t>(kStretches) - 1) {

@@ -2,7 +2,6 @@
 // need no writing.
 
 #include "linux-device.h"
-#include "linux-shared.h"
 #include "platform.h"
 #include "posix.h"
 
@@ -575,7 +574,7 @@ InputStamp StampInput()
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode)) {
         return {};
     }
-    return StampOf(in);
+    return {in.st_size, Nanoseconds(in.st_mtim), Nanoseconds(in.st_ctim)};
 }
 
 // The walk reads into the buffer, which clang-tidy does not follow into it.

@@ -1,6 +1,6 @@
 // What the run needs to know from the system it runs on. Each system answers in a file of its own,
-// chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp and linux-layers.cpp, or
-// bsd.cpp (macOS and the BSDs), and windows.cpp. On Linux, linux-held.cpp too.
+// chosen by the build: posix.cpp (Linux, macOS, the BSDs) with linux.cpp, linux-device.cpp and
+// linux-storage.cpp, or bsd.cpp (macOS and the BSDs); windows.cpp; no-holes.cpp for all but Linux.
 #pragma once
 
 #include <cstddef>
@@ -49,17 +49,19 @@ bool IsInputTheFile(std::FILE* file);
 // the other; an overlay's file and its layer's.
 bool IsInputBehindTheFile(std::FILE* file, std::int64_t at);
 
-// Where a copy into `file` from position `at` on would first write under a block device that the
-// system holds for someone else: a file system mounted from it, swap, a device-mapper, md or LVM
-// volume built on it, a program that opened it exclusively. The device stands on the target's
+// Where a copy into `file` from position `at` on would first write on bytes that the system holds
+// for someone else: a file system mounted from them, swap, a device-mapper, md or LVM volume built
+// on them, a program that opened their device exclusively. The held device stands on the target's
 // bytes there: it is the target, a partition of it, a loop device over the target (or over one
-// of these), or a partition of that. Writes there would go under the kernel's own, which writes
-// its blocks back over them. A file system that the target file lies on is below it, not on it.
+// of these), or a partition of that; or the target file is mounted itself. Writes there would go
+// under the kernel's own, which writes its blocks back over them. A file system that the target
+// file lies on is below it, not on it. A device target is held from now on until the process
+// ends, so that nothing mounts it during the copy.
 constexpr std::int64_t kNothingHeld = INT64_MAX;
 struct Held {
     // The first position at or after `at` that such a device stands on; kNothingHeld if none.
     std::int64_t from;
-    // Its name, as /dev/sdb1.
+    // Its name, as /dev/sdb1; a file's path.
     std::string device;
 };
 Held FindHeld(std::FILE* file, std::int64_t at);

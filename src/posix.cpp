@@ -100,17 +100,6 @@ void EnlargeInputPipe()
 #endif
 }
 
-bool IsInputTheFile(std::FILE* file)
-{
-    // Standard input open for writing only is no input at all, even when it is the target.
-    const int mode = fcntl(STDIN_FILENO, F_GETFL);
-    struct stat in = {};
-    struct stat out = {};
-    return mode != -1 && (mode & O_ACCMODE) != O_WRONLY && fstat(STDIN_FILENO, &in) == 0 &&
-           fstat(fileno(file), &out) == 0 && S_ISREG(in.st_mode) && in.st_dev == out.st_dev &&
-           in.st_ino == out.st_ino;
-}
-
 std::int64_t InputLength()
 {
     struct stat in = {};

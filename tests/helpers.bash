@@ -151,12 +151,17 @@ loop_device() {
   LOOPS="$LOOP ${LOOPS:-}"
 }
 
-# partitioned FILE: FILE gets a partition table with one partition, 2 MiB from 4 MiB on, and
-# $LOOP becomes a loop device over it with $LOOP_PART for the partition.
+# partitioned FILE [two]: FILE gets a partition table with one partition, 2 MiB from 4 MiB on (and
+# with `two` a second one, 2 MiB from 6 MiB on), and $LOOP becomes a loop device over it with
+# $LOOP_PART for the first partition.
 partitioned() {
   head -c 64 /dev/zero | dd of="$1" bs=1 seek=446 conv=notrunc status=none
   printf '\203' | dd of="$1" bs=1 seek=450 conv=notrunc status=none
   printf '\000\040\000\000\000\020\000\000' | dd of="$1" bs=1 seek=454 conv=notrunc status=none
+  if [[ ${2:-} == two ]]; then
+    printf '\203' | dd of="$1" bs=1 seek=466 conv=notrunc status=none
+    printf '\000\060\000\000\000\020\000\000' | dd of="$1" bs=1 seek=470 conv=notrunc status=none
+  fi
   printf '\125\252' | dd of="$1" bs=1 seek=510 conv=notrunc status=none
   loop_device "$1" || return
   LOOP_PART=${LOOP}p1
@@ -164,6 +169,8 @@ partitioned() {
     WHY="this machine cannot make partitions of a loop device: $(cat .why)"
     return 1
   }
+  # A second partition the first's node came without is added beside it.
+  if [[ ${2:-} == two && ! -b ${LOOP}p2 ]]; then partx -u "$LOOP"; fi
 }
 
 # Device-mapper devices ($MAPPED) are removed and swap areas ($SWAPS) switched off first, then loop

@@ -192,39 +192,58 @@ device-mapper 100 refused
 ROWS
 }
 
-@test "a device under a mounted file system is never written under: refused, or stopped before it" {
+@test "every name of the target's bytes: what is held there is never written under" {
   skip_on_windows "the Windows program opens no disk, and nothing is mounted on a file"
   command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 is not installed"
   random big $((5 << 20))
   random loader $((64 << 10))
+  random boot 446
   # The partition table's first entry, marked bootable: the geometry stays as it is.
   printf '\200\000\000\000\203\000\000\000\000\040\000\000\000\020\000\000' >table
-  # An 8 MiB disk image behind a loop device, its one partition (2 MiB from 4 MiB on) mounted as
-  # ext4, used as swap, mapped by device-mapper, or mounted and unmounted again; or the whole disk
-  # held by a program that opened it exclusively. What the copy writes through (the disk,
-  # the partition, the image file, a file on the mounted system), at which offset, what it reads
-  # (a file, a pipe, /dev/zero through the plain copy, or the target itself), and what must
-  # happen: refused (status 2, the one line, nothing written), stopped (status 2, the one line,
-  # every byte before the partition written, none from it on), or landed (status 1).
-  local held target offset input via outcome file landed busy page copy
-  while read -r held target offset input via outcome; do
-    echo "partition $held; through the $target at $offset, $input from a $via: $outcome"
+  # An 8 MiB disk image behind a loop device, its partition (2 MiB from 4 MiB on) mounted as ext4,
+  # used as swap, mapped by device-mapper, or mounted and unmounted again; or the whole disk held
+  # by a program that opened it exclusively. Or, on that partition's bytes: a second loop device
+  # over the disk, or over the image, mounted; or, beside the partition mounted, a second one
+  # (from 6 MiB on) that a program holds; or a second image, of erofs, mounted from the file; or a
+  # loop device over the image's last MiB, which the copy must not even ask. Through the disk,
+  # the partition, the partition under another name in a private /dev (node), the image file, the
+  # image under an overlay whose upper layer holds it (merged), the erofs image, or a file on the
+  # mounted system; at which offset; from a file, a pipe, /dev/zero through the plain copy, the
+  # target itself, a pipe that sends after a mount was tried (slow: the mount must fail), four
+  # runs at once (four), a file read from inside the erofs image, or in a mount table of 8,192
+  # mounts (crowded: at most 2 MiB of memory); as root or as the image's owner. What must happen:
+  # refused (status 2, the one line, nothing written), stopped (status 2, the one line, every
+  # byte before the held range written, none from it on), or landed (status 1).
+  local held target offset input via outcome who file landed busy page copy img first pre k mem runs code
+  # The program, behind what the row runs it with: as another user, in a private /dev, traced.
+  qp_as() { "${pre[@]}" "${QP[@]}" "$@" >.out 2>.err && status=0 || status=$?; }
+  while read -r held target offset input via outcome who; do
+    echo "partition $held; through the $target at $offset, $input from a $via: $outcome, as ${who:-root}"
     # On ramfs, not tmpfs: a page of the image that was paged out into the swap area on the image
     # could never be read back, and the system would hang.
     mount_fs ramfs lo || skip "$WHY"
-    random lo/img $((8 << 20))
-    partitioned lo/img || skip "$WHY"
-    busy=$LOOP_PART
+    img=lo/img
+    if [[ $target == merged ]]; then
+      mkdir lo/lower lo/up lo/work lo/merged && img=lo/up/img
+    fi
+    random $img $((8 << 20))
+    partitioned $img "${held/both/two}" || skip "$WHY"
+    if [[ $target == merged ]]; then
+      mount -t overlay overlay -o "lowerdir=$PWD/lo/lower,upperdir=$PWD/lo/up,workdir=$PWD/lo/work" lo/merged 2>.why &&
+        MOUNTED="$PWD/lo/merged $MOUNTED" || skip "cannot mount an overlay: $(cat .why)"
+    fi
+    busy=$LOOP_PART first=$((4 << 20))
     case $held in
-      claimed)
+      claimed | both)
         rm -f .held
+        if [[ $held == claimed ]]; then busy=$LOOP first=0; else busy=${LOOP}p2 first=$((6 << 20)); fi
         perl -MFcntl -e 'sysopen(my $d, $ARGV[0], O_RDONLY | O_EXCL) or die "$ARGV[0]: $!";
-          print "held\n"; close STDOUT; sleep 600' "$LOOP" >.held 2>.why &
-        HOLDERS=$! busy=$LOOP
+          print "held\n"; close STDOUT; sleep 600' "$busy" >.held 2>.why &
+        HOLDERS=$!
         while [[ ! -s .held ]] && kill -0 "$HOLDERS" 2>/dev/null; do sleep 0.05; done
         [[ -s .held ]] || { cat .why; false; }
-        ;;
-      mounted | unmounted)
+        ;;&
+      mounted | unmounted | both)
         # Tables written whole now: a ramfs device cannot discard, and the system would
         # otherwise fill them in later, while the row compares its bytes.
         mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 "$LOOP_PART" 2>.why && mkdir lo/mnt && mount "$LOOP_PART" lo/mnt 2>>.why ||
@@ -232,6 +251,33 @@ ROWS
         MOUNTED="$PWD/lo/mnt $MOUNTED"
         random lo/mnt/f 5000
         if [[ $held == unmounted ]]; then umount lo/mnt && MOUNTED=${MOUNTED#"$PWD/lo/mnt "}; fi
+        ;;
+      loop-mounted | twin-mounted | apart)
+        case $held in
+          loop-mounted) LOOP2=$(losetup -f --show -o 4M --sizelimit 2M "$LOOP") ;;
+          twin-mounted) LOOP2=$(losetup -f --show "$img") busy=$LOOP first=0 ;;
+          apart) LOOP2=$(losetup -f --show -o 7M "$img") ;;
+        esac
+        LOOPS="$LOOP2 $LOOPS"
+        if [[ $held != apart ]]; then
+          busy=$LOOP2
+          mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 "$LOOP2" 2>.why && mkdir lo/mnt && mount "$LOOP2" lo/mnt 2>>.why ||
+            skip "cannot mount ext4: $(cat .why)"
+          MOUNTED="$PWD/lo/mnt $MOUNTED"
+        fi
+        ;;
+      erofs)
+        command -v mkfs.erofs >/dev/null || skip "mkfs.erofs is not installed"
+        mkdir lo/tree lo/mnt && random lo/tree/f $((6 << 20)) && mkfs.erofs --quiet lo/e.img lo/tree 2>.why || skip "mkfs.erofs failed: $(cat .why)"
+        # A file system mounted from a regular file, no loop device (Linux 6.12 and later): by the
+        # system call itself, as mount(8) would set up a loop device.
+        if ! perl -e 'require "syscall.ph"; my ($from, $on, $type) = (@ARGV, "erofs");
+            syscall(&SYS_mount, $from, $on, $type, 0, 0) == 0 or die "$!\n"' "$PWD/lo/e.img" lo/mnt 2>.why; then
+          echo "skipped: this kernel cannot mount erofs from a file: $(cat .why)"
+          undo_mounts && LOOPS= MOUNTED=
+          continue
+        fi
+        MOUNTED="$PWD/lo/mnt $MOUNTED" busy=$PWD/lo/e.img first=0
         ;;
       swap)
         if ! mkswap -q "$LOOP_PART" 2>.why || ! swapon "$LOOP_PART" 2>>.why; then
@@ -251,30 +297,95 @@ ROWS
         ;;
     esac
     sync
+    pre=()
     case $target in
       disk) file=$LOOP ;;
       partition) file=$LOOP_PART ;;
-      image) file=lo/img ;;
+      image | merged) file=$img ;;
+      erofs) file=lo/e.img ;;
       file) file=lo/mnt/f ;;
+      node)
+        # The partition as a container sees it, under a name of its own in a /dev of its own.
+        file=/dev/xvdb busy=/dev/xvdb
+        pre=(unshare -m sh -c 'mount -t tmpfs tmpfs /dev && mknod /dev/xvdb b "$1" "$2" && shift 2 && exec "$@"' sh
+          $((0x$(stat -c %t "$LOOP_PART"))) $((0x$(stat -c %T "$LOOP_PART"))))
+        ;;
     esac
-    cat "$file" >before
+    if [[ $target == merged ]]; then file=lo/merged/img; fi
+    if [[ $who == owner ]]; then
+      # The owner reaches the image through directories anyone may pass, as a home directory.
+      chown 65534:65534 "$file"
+      for k in "$PWD" "${PWD%/*}" "${PWD%/*/*}"; do [[ $k == "$BATS_RUN_TMPDIR"* ]] && chmod o+x "$k"; done
+      pre=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    if [[ $held == apart ]]; then pre=(strace -f -e trace=openat -o .trace); fi
+    if [[ $via == inside ]]; then input=lo/mnt/f; fi
+    cat "${file/#\/dev\/xvdb/$LOOP_PART}" >before
     case $outcome in
       refused) cp before expected ;;
-      stopped) head -c $(((4 << 20) - offset)) "$input" >landed && model before "$offset" landed >expected ;;
+      stopped) head -c $((first - offset)) "$input" >landed && model before "$offset" landed >expected ;;
       landed) model before "$offset" "$input" >expected ;;
     esac
     case $via in
-      file) qp "$file" "$offset" <"$input" ;;
-      pipe) qp "$file" "$offset" < <(cat "$input") ;;
-      zero) qp "$file" "$offset" </dev/zero ;;
-      self) qp "$file" "$offset" <"$file" ;;
+      file | inside) qp_as "$file" "$offset" <"$input" ;;
+      pipe) qp_as "$file" "$offset" < <(cat "$input") ;;
+      zero) qp_as "$file" "$offset" </dev/zero ;;
+      self) qp_as "$file" "$offset" <"$file" ;;
+      slow)
+        # A mount tried while the copy waits for its input fails: the device is held throughout.
+        # The input comes once the mount was tried, after the program opened the device twice
+        # (the target, and its hold).
+        rm -f .go
+        (qp_as "$file" "$offset" < <(until [[ -e .go ]]; do sleep 0.05; done && cat "$input") &&
+          exit "$status") &
+        for k in {1..200}; do
+          (($(find /proc/[0-9]*/fd -lname "$file" 2>/dev/null | wc -l) >= 2)) && break
+          sleep 0.05
+        done
+        k=
+        if mount "$LOOP_PART" lo/mnt 2>.why; then MOUNTED="$PWD/lo/mnt $MOUNTED" k=mounted; fi
+        touch .go
+        wait $! && status=0 || status=$?
+        if [[ -n $k ]]; then echo "mounted while the copy ran" && false; fi
+        ;;
+      four)
+        # Four runs at once into disjoint ranges of one device: they take turns, and all land.
+        for k in 1 2 3; do model expected $((offset + (k << 20))) "$input" >next && mv next expected; done
+        runs=()
+        for k in 0 1 2 3; do
+          "${QP[@]}" "$file" $((offset + (k << 20))) <"$input" >.out$k 2>.err$k &
+          runs+=($!)
+        done
+        status=1
+        for k in 0 1 2 3; do
+          wait "${runs[k]}" && code=0 || code=$?
+          if [[ $code != 1 || -s .err$k || -s .out$k ]]; then
+            echo "run $k: status $code, $(cat .err$k .out$k)" && status=$code
+          fi
+        done
+        : >.err && : >.out
+        ;;
+      crowded)
+        [[ -z ${QUILLPATCH_INSTRUMENTED:-} ]] || skip "memory is measured without instruments"
+        # 2^13 mounts of a tmpfs in a mount namespace of the run's own: each bind doubles them.
+        mkdir crowd
+        unshare -m bash -c 'mount -t tmpfs tmpfs crowd && for k in {1..13}; do
+            mkdir crowd/a-mount-point-with-a-long-name-$k && mount --rbind crowd crowd/a-mount-point-with-a-long-name-$k
+          done && /usr/bin/time -o .mem -f %M "$@"' sh "${QP[@]}" "$file" "$offset" <"$input" >.out 2>.err && status=0 || status=$?
+        mem=$(tail -n 1 .mem)
+        echo "peak memory: $mem KiB"
+        [[ $mem -le 2048 ]]
+        ;;
     esac
-    if [[ $outcome == landed ]]; then
+    if [[ $via == inside ]]; then
+      expect_failure "Cannot read from STDIN"
+    elif [[ $outcome == landed ]]; then
       expect 1
     else
       expect 2 "Cannot write to file: $busy is in use (mounted?); unmount it first"$'\n'
     fi
-    cat "$file" >after
+    if [[ $held == apart ]]; then [[ -z $(grep O_EXCL .trace | grep -F "\"$LOOP2\"") ]]; fi
+    cat "${file/#\/dev\/xvdb/$LOOP_PART}" >after
     if [[ $held == swap ]]; then
       # The system may page out into the swap area while the row runs (a memory-limited machine
       # does): its slots, every page of the partition after the first, are left out of the
@@ -301,6 +412,23 @@ mounted disk 446 table file landed
 mounted disk 8192 loader pipe landed
 mounted disk 6291456 loader file landed
 mounted file 0 loader file landed
+mounted image 0 big file refused owner
+mounted image 1000 big pipe stopped owner
+mounted image 6291456 loader file landed owner
+mounted node 0 big file refused
+mounted merged 0 big file refused
+mounted disk 0 big crowded refused
+loop-mounted partition 0 big file refused
+loop-mounted partition 0 big pipe refused
+twin-mounted disk 100 big file refused
+both image 0 boot file landed
+both disk 0 boot file landed
+both image 6291456 loader file refused
+erofs erofs 0 big file refused
+erofs erofs 0 lo/mnt/f inside refused
+apart image 446 table file landed
+unmounted disk 0 big slow landed
+unmounted disk 8192 loader four landed
 swap disk 0 big file refused
 swap image 1000 big pipe stopped
 mapped disk 0 big file refused
