@@ -682,11 +682,13 @@ bool HeldByPartitions(const Device& disk, const std::vector<Device>& devices)
     });
 }
 
+// What this run holds of its target until LetGo: exclusive opens, and its disk's lock.
+std::vector<int> holding;
+
 // A device target is held exclusively through its descriptor, so that nothing mounts it during
 // the copy; its disk's lock keeps udev from probing it and desktops from mounting it. Held by
 // something no mount, swap or volume explains (another run), it is waited for a few seconds. A disk
-// not held whole for a partition in use has its free partitions on the written bytes held. The
-// holding descriptors stay open until the process ends, after the target's flush and close.
+// not held whole for a partition in use has its free partitions on the written bytes held.
 void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
 {
     const auto disk = std::find_if(devices.begin(), devices.end(), [&self](const Device& d) {
@@ -698,6 +700,9 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
                          : open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
+    if (lock >= 0 && lock != fd) {
+        holding.push_back(lock);
+    }
     const bool explained = self.used || (disk != devices.end() && disk->used) ||
                            (self.disk == 0 && HeldByPartitions(self, devices));
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -707,10 +712,17 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
         hold = OpenExclusive(path);
     }
     self.probe = Probed(hold);
+    if (hold >= 0) {
+        holding.push_back(hold);
+    }
     for (Device& part : devices) {
         if (self.probe == Device::Probe::busy && part.disk == self.number && part.from < end &&
             !part.used) {
-            part.probe = Probed(OpenExclusive(NodeOf(part)));
+            const int held = OpenExclusive(NodeOf(part));
+            part.probe = Probed(held);
+            if (held >= 0) {
+                holding.push_back(held);
+            }
         }
     }
 }
@@ -747,6 +759,14 @@ bool IsInputBehindTheFile(std::FILE* file, std::int64_t at)
     const Walk input = Down(true, STDIN_FILENO, in, from, end);
     const Walk target = Down(true, fileno(file), ends.out, at, Plus(at, end - from));
     return FirstMet(target.bases, input.bases, true) != kNothingHeld;
+}
+
+void LetGo()
+{
+    for (const int fd : holding) {
+        close(fd);
+    }
+    holding.clear();
 }
 
 Held FindHeld(std::FILE* file, std::int64_t at)

@@ -66,6 +66,10 @@ struct Held {
 };
 Held FindHeld(std::FILE* file, std::int64_t at);
 
+// A device target is held for the whole copy from FindHeld on, so that nothing mounts it meanwhile:
+// let go of it once the copy is flushed and read back.
+void LetGo();
+
 // How many bytes standard input holds from its position on, where that is known before reading
 // (a file, a device); -1 where it is not (a pipe, a socket, a terminal).
 std::int64_t InputLength();

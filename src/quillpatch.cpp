@@ -431,6 +431,7 @@ int main(int argc, char* argv[])
     if (status == 1 && TakeProgressRequest()) {
         ShowProgress();
     }
+    LetGo();
     // A failed close can mean written bytes never reached the file (on NFS, for one).
     if (std::fclose(file) != 0 && status == 1) {
         status = Fail("Cannot write to file");

@@ -53,7 +53,7 @@ load helpers
     awk -v via="$via" -v on="$on" -v injected="$injection" -v failed="$message" '
       # openat(AT_FDCWD, "/proc/self/fd/3", O_RDWR|O_DIRECT|O_CLOEXEC) = 4: the descriptor past
       # the cache, unless its first read is refused.
-      /^openat\(.*O_DIRECT/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
+      /^openat\(.*O_DIRECT[|)]/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
       /^pread64\(/ && /EINVAL/ { direct = "" }
       /^pread64\(3,/ { target_reads++ }
       # io_submit(CONTEXT, 1, [{..., aio_lio_opcode=IOCB_CMD_PWRITE, aio_fildes=4, ...}]) = 1
