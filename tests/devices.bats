@@ -28,7 +28,7 @@ load helpers
       loop) truncate -s 100M t && loop_device t || skip "$WHY" && target=$LOOP ;;
       file) : >t && target=t ;;
     esac
-    local args=(-o .strace -e trace=pwrite64,write,writev,sync_file_range,fsync,fdatasync,openat,pread64,io_submit,io_setup)
+    local args=(-o .strace -e trace=pwrite64,write,writev,sync_file_range,fsync,fdatasync,open,openat,pread64,io_submit,io_setup)
     if [[ $injection != - ]]; then args+=(-e "inject=$injection"); fi
     traced() { strace "${args[@]}" "${QP[@]}" "$target" 0 >.out 2>.err; }
     case $via in
@@ -51,9 +51,9 @@ load helpers
     fi
     if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
     awk -v via="$via" -v on="$on" -v injected="$injection" -v failed="$message" '
-      # openat(AT_FDCWD, "/proc/self/fd/3", O_RDWR|O_DIRECT|O_CLOEXEC) = 4: the descriptor past
-      # the cache, unless its first read is refused.
-      /^openat\(.*O_DIRECT[|)]/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
+      # openat(AT_FDCWD, "/proc/self/fd/3", O_RDWR|O_DIRECT|O_CLOEXEC) = 4 (open, with musl): the
+      # descriptor past the cache, unless its first read is refused.
+      /^open(at)?\(.*O_DIRECT[|)]/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
       /^pread64\(/ && /EINVAL/ { direct = "" }
       /^pread64\(3,/ { target_reads++ }
       # io_submit(CONTEXT, 1, [{..., aio_lio_opcode=IOCB_CMD_PWRITE, aio_fildes=4, ...}]) = 1
