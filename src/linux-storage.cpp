@@ -685,6 +685,14 @@ bool HeldByPartitions(const Device& disk, const std::vector<Device>& devices)
 // What this run holds of its target until LetGo: exclusive opens, and its disk's lock.
 std::vector<int> holding;
 
+int Keep(int fd)
+{
+    if (fd >= 0) {
+        holding.push_back(fd);
+    }
+    return fd;
+}
+
 // A device target is held exclusively through its descriptor, so that nothing mounts it during
 // the copy; its disk's lock keeps udev from probing it and desktops from mounting it. Held by
 // something no mount, swap or volume explains (another run), it is waited for a few seconds. A disk
@@ -700,8 +708,8 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
                          : open(NodeOf(*disk).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (lock >= 0 && flock(lock, LOCK_EX) != 0 && errno == EINTR) {
     }
-    if (lock >= 0 && lock != fd) {
-        holding.push_back(lock);
+    if (lock != fd) {
+        Keep(lock);
     }
     const bool explained = self.used || (disk != devices.end() && disk->used) ||
                            (self.disk == 0 && HeldByPartitions(self, devices));
@@ -711,18 +719,11 @@ void HoldTarget(int fd, Device& self, std::vector<Device>& devices, off_t end)
         Pause(50000000);
         hold = OpenExclusive(path);
     }
-    self.probe = Probed(hold);
-    if (hold >= 0) {
-        holding.push_back(hold);
-    }
+    self.probe = Probed(Keep(hold));
     for (Device& part : devices) {
         if (self.probe == Device::Probe::busy && part.disk == self.number && part.from < end &&
             !part.used) {
-            const int held = OpenExclusive(NodeOf(part));
-            part.probe = Probed(held);
-            if (held >= 0) {
-                holding.push_back(held);
-            }
+            part.probe = Probed(Keep(OpenExclusive(NodeOf(part))));
         }
     }
 }
