@@ -82,7 +82,7 @@ ROWS
   cp f before
   # The target (a file, or a FIFO, which has no position: offset 0 is where it stands, and the
   # bytes go to its reader) and the offset text.
-  local target text reader
+  local target text reader writer
   while read -r target text; do
     echo "target $target, offset text: $text"
     if [[ $target == fifo ]]; then
@@ -93,9 +93,15 @@ ROWS
       rm -f fifo got && mkfifo fifo
       cat fifo >got &
       reader=$!
+      # Open for writing only once the reader has it open: else the program could open and close
+      # it first, and the reader then wait for a writer for ever.
+      exec {writer}>fifo
     fi
     qp "$target" "$text" < <(printf data)
-    if [[ $target == fifo ]]; then wait "$reader"; fi
+    if [[ $target == fifo ]]; then
+      exec {writer}>&-
+      wait "$reader"
+    fi
     if [[ $target == fifo && $text == 0 ]]; then
       expect 1
       [[ $(cat got) == data ]]
