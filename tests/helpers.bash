@@ -181,6 +181,13 @@ undo_mounts() {
   for undo in ${MAPPED:-}; do dmsetup remove "$undo"; done
   # What the system paged out into a swap area must first find room in memory again.
   for undo in ${SWAPS:-}; do swapoff "$undo" || { sleep 1 && swapoff "$undo"; }; done
+  # File systems mounted from a device go before the device: a partition still mounted cannot be
+  # removed, and its node in /dev would outlive it.
+  for undo in ${MOUNTED:-}; do
+    if [[ $(findmnt -n -o SOURCE --mountpoint "$undo" 2>/dev/null) == /dev/* ]]; then
+      umount "$undo" || { sleep 1 && umount "$undo"; }
+    fi
+  done
   # A loop device's partitions go first: detached without them, it would leave their nodes behind
   # for the next loop device of its number to show.
   for undo in ${LOOPS:-}; do
@@ -188,7 +195,9 @@ undo_mounts() {
     losetup -d "$undo"
   done
   # A loop device that was just let go of may still hold its file on the mount for a moment.
-  for undo in ${MOUNTED:-}; do umount "$undo" || { sleep 1 && umount "$undo"; }; done
+  for undo in ${MOUNTED:-}; do
+    if mountpoint -q "$undo"; then umount "$undo" || { sleep 1 && umount "$undo"; }; fi
+  done
 }
 
 # lying_device SIZE KEEP FORGET: sets $LOOP to a loop device over a card that claims SIZE bytes,
