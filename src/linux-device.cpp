@@ -11,6 +11,7 @@
 // read and found to hold the input.
 
 #include "linux-device.h"
+#include "posix.h"
 
 #include <algorithm>
 #include <array>
@@ -383,11 +384,6 @@ bool Wait(std::size_t slot)
     return queue.error == 0;
 }
 
-bool IsZero(const char* bytes, std::size_t n)
-{
-    return bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
-}
-
 // [position, position + n) of the device becomes `bytes`, for slot `slot`. Zeros the device clears
 // itself, without their being sent, as long as it will.
 void Store(std::size_t slot, char* bytes, std::size_t n, off_t position)
@@ -417,7 +413,7 @@ std::size_t ReadInput(Input& input, char* into, std::size_t n)
     while (done < n && !input.ended) {
         const ssize_t got = read(STDIN_FILENO, into + done, n - done);
         if (got < 0 && errno == EINTR) {
-            Interrupted();
+            AnswerProgress();
             continue;
         }
         if (got < 0 && WaitForInput(errno)) {
@@ -780,7 +776,7 @@ ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size)
             Close();
             return {ReadBack::Result::changed, 0, 0};
         }
-        Verifying();
+        AnswerProgress();
     }
     Close();
     return {ReadBack::Result::same, 0, 0};

@@ -186,11 +186,6 @@ bool Grow(Target& target, off_t from, off_t to)
     return WriteZeros(target, std::max(from, target.end), to);
 }
 
-bool IsZero(const char* bytes, std::size_t n)
-{
-    return bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
-}
-
 // A pipe or socket on standard input, read in pieces no larger than the pipe holds (a larger
 // read brings no more, and would only touch more of the buffer) and cut into blocks at the
 // target's block boundaries. Blocks with data are written; a run of zero blocks is written only
@@ -284,7 +279,7 @@ Moved CopyStream(const Target& target, off_t at, off_t limit, char* buffer, std:
                                  static_cast<std::size_t>(std::min<std::uint64_t>(piece, room)));
         const int error = errno;
         if (got < 0 && error == EINTR) {
-            Interrupted();
+            AnswerProgress();
             continue;
         }
         if (got < 0 && WaitForInput(error)) {

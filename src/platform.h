@@ -14,7 +14,7 @@ constexpr std::size_t kPiece = 1048576;
 
 // From now on the signal a user sends to ask for progress (SIGUSR1; SIGINFO, Ctrl-T, where the
 // system has it) only notes the request, instead of ending the process. A call that waits returns
-// EINTR for it: every such call is made again, after Interrupted(). A signal the parent left
+// EINTR for it: every such call is made again, after AnswerProgress(). A signal the parent left
 // ignored stays ignored. Windows has no such signal: nothing is caught.
 void CatchProgressRequests();
 
@@ -25,10 +25,11 @@ bool TakeProgressRequest();
 // call it after each piece, so that progress asked for is shown while the system copies too.
 void Placed(std::int64_t count);
 
-// Provided by the run: a call that waits (for input, for room in a pipe) was interrupted by a
-// signal and is about to be made again. Progress asked for meanwhile is shown now, so that a user
-// who asks while nothing arrives is answered at once, not when the next bytes come.
-void Interrupted();
+// Provided by the run: progress asked for since the last line is shown now, with what was placed
+// so far. Called where a call that waits (for input, for room in a pipe) was interrupted by the
+// signal and is about to be made again, so that a user who asks while nothing arrives is answered
+// at once, and while the device is read back.
+void AnswerProgress();
 
 // Makes the process fit to run: standard descriptors that were closed are occupied, and a write
 // past the file size limit fails instead of killing the process. False when that cannot be done.
@@ -150,9 +151,6 @@ struct ReadBack {
     int error;
 };
 ReadBack ReadBackDevice(std::FILE* file, char* buffer, std::size_t size);
-
-// Provided by the run: the read-back goes on, for a line of progress when one is asked for.
-void Verifying();
 
 // 64-bit positions on a stream: 0 on success, as fseek; Tell gives -1 on failure.
 int Seek(std::FILE* file, std::int64_t position, int whence);

@@ -154,7 +154,7 @@ bool WaitForInput(int error)
         if (errno != EINTR) {
             return false;
         }
-        Interrupted();
+        AnswerProgress();
     }
     return true;
 }
@@ -180,7 +180,7 @@ std::int64_t MoveBySystem(MoveCall move, int out, std::int64_t at, std::int64_t 
         } else if (moved == 0 || errno != EINTR) {
             return done;
         } else {
-            Interrupted();
+            AnswerProgress();
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include <ctime>
 
@@ -12,6 +13,12 @@
 inline std::int64_t Nanoseconds(const timespec& time)
 {
     return time.tv_sec * std::int64_t{1000000000} + time.tv_nsec;
+}
+
+// The n > 0 bytes are all zero.
+inline bool IsZero(const char* bytes, std::size_t n)
+{
+    return bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0;
 }
 
 // A system call that moves bytes from one descriptor to another: copy_file_range, or splice.

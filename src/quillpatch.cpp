@@ -146,7 +146,7 @@ std::size_t ReadFully(std::FILE* stream, char* buffer, std::size_t n)
             return done;
         }
         std::clearerr(stream);
-        Interrupted();
+        AnswerProgress();
     }
 }
 
@@ -163,7 +163,7 @@ bool WriteFully(std::FILE* stream, const char* buffer, std::size_t n)
             return false;
         }
         std::clearerr(stream);
-        Interrupted();
+        AnswerProgress();
     }
 }
 
@@ -370,13 +370,6 @@ int Verify(std::FILE* file, char* buffer)
 
 } // namespace
 
-void Verifying()
-{
-    if (TakeProgressRequest()) {
-        ShowProgress();
-    }
-}
-
 void Placed(std::int64_t count)
 {
     placed = count;
@@ -385,7 +378,7 @@ void Placed(std::int64_t count)
     }
 }
 
-void Interrupted()
+void AnswerProgress()
 {
     Placed(placed);
 }
