@@ -21,6 +21,9 @@ void CatchProgressRequests();
 // Whether progress was asked for since the last call.
 bool TakeProgressRequest();
 
+// The line for a request taken is written: the next request may come.
+void ProgressShown();
+
 // Provided by the run: the copy has placed `count` bytes into the target so far. The copies here
 // call it after each piece, so that progress asked for is shown while the system copies too.
 void Placed(std::int64_t count);

@@ -19,6 +19,9 @@ namespace
 
 volatile std::sig_atomic_t progressRequested = 0;
 
+// The signals caught, held back while a line is made.
+sigset_t progressSignals;
+
 void NoteProgressRequest(int /*signal*/)
 {
     progressRequested = 1;
@@ -46,8 +49,11 @@ void CatchProgressRequests()
 {
     // dd's signals, so that the habit of asking dd works here too. SIGUSR1 is caught where
     // SIGINFO exists as well: its default action would leave the target half written.
+    sigemptyset(&progressSignals);
+    sigaddset(&progressSignals, SIGUSR1);
     Catch(SIGUSR1);
 #ifdef SIGINFO
+    sigaddset(&progressSignals, SIGINFO);
     Catch(SIGINFO);
 #endif
 }
@@ -61,7 +67,15 @@ bool TakeProgressRequest()
     // The line goes to standard error, which may be a pipe that nobody reads any more: a line
     // asked for must not end the copy there. Only now, so that a plain run makes no extra call.
     std::signal(SIGPIPE, SIG_IGN);
+    // Another request waits until this line is written: an emulator (qemu-user for 32-bit x86)
+    // can lose the floating-point registers the line is reckoned in across a signal's handler.
+    sigprocmask(SIG_BLOCK, &progressSignals, nullptr);
     return true;
+}
+
+void ProgressShown()
+{
+    sigprocmask(SIG_UNBLOCK, &progressSignals, nullptr);
 }
 
 bool PrepareProcess()

@@ -94,6 +94,7 @@ void ShowProgress()
         std::fprintf(stderr, "%lld bytes (%s, %s) copied, %g s, %s/s%s\n", count, si.data(),
                      iec.data(), seconds, rate.data(), then);
     }
+    ProgressShown();
 }
 
 // A leading zero followed by any character at all means hex from the third character on, so

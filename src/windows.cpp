@@ -21,6 +21,10 @@ bool TakeProgressRequest()
     return false;
 }
 
+void ProgressShown()
+{
+}
+
 bool PrepareProcess()
 {
     return true;
