@@ -287,12 +287,20 @@ struct Ring {
     io_uring_cqe* done;
 };
 
+// A request, as it was made: one the ring could not make yet is made again at once.
+struct Request {
+    bool write;
+    char* data;
+    std::size_t n;
+    off_t position;
+};
+
 struct Queue {
-    bool ring;
-    Ring requests;
+    bool ringed;
+    Ring ring;
     std::array<std::size_t, kSlots> pending;
-    // The length of each request in flight, by slot: a request that did less failed.
-    std::array<std::array<std::size_t, kPerSlot>, kSlots> lengths;
+    // The requests in flight, by slot.
+    std::array<std::array<Request, kPerSlot>, kSlots> requests;
     // The first request that failed, and why: the copy fails with it.
     int error;
 };
@@ -343,17 +351,17 @@ bool OpenRing(Ring& ring)
 
 long Enter(unsigned count, unsigned least)
 {
-    return syscall(SYS_io_uring_enter, queue.requests.fd, count, least,
+    return syscall(SYS_io_uring_enter, queue.ring.fd, count, least,
                    least > 0 ? IORING_ENTER_GETEVENTS : 0U, nullptr, 0);
 }
 
 // `frame` is the buffer's part that the requests read into.
 void StartQueue(char* frame)
 {
-    queue.ring = device.direct && OpenRing(queue.requests);
+    queue.ringed = device.direct && OpenRing(queue.ring);
     queue.pending.fill(0);
     queue.error = 0;
-    if (queue.ring) {
+    if (queue.ringed) {
         // What the ring reads into the frame, a checker of memory (valgrind) cannot see: to it,
         // the frame's bytes would stay undefined. They are defined beforehand.
         std::memset(frame, 0, kFrame);
@@ -366,12 +374,12 @@ bool Wait(std::size_t slot);
 // read-back, or once the copy has failed. Nothing may still be reading into the buffer then.
 void Close()
 {
-    if (queue.ring) {
+    if (queue.ringed) {
         Wait(kSlots);
-        munmap(queue.requests.entries, queue.requests.entriesSize);
-        munmap(queue.requests.rings, queue.requests.ringsSize);
-        close(queue.requests.fd);
-        queue.ring = false;
+        munmap(queue.ring.entries, queue.ring.entriesSize);
+        munmap(queue.ring.rings, queue.ring.ringsSize);
+        close(queue.ring.fd);
+        queue.ringed = false;
     }
     if (device.direct) {
         close(device.io);
@@ -384,14 +392,14 @@ void Close()
 // `slot`: sent to the device, or made at once. Its failure is the queue's.
 void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t position)
 {
-    if (!queue.ring) {
+    if (!queue.ringed) {
         if (queue.error == 0 &&
             !(write ? WriteDevice(data, n, position) : ReadDevice(data, n, position))) {
             queue.error = errno;
         }
         return;
     }
-    Ring& ring = queue.requests;
+    Ring& ring = queue.ring;
     const unsigned tail = *ring.tail;
     const unsigned index = tail & *ring.mask;
     io_uring_sqe& request = static_cast<io_uring_sqe*>(ring.entries)[index];
@@ -402,7 +410,7 @@ void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t posit
     request.len = static_cast<std::uint32_t>(n);
     request.off = static_cast<std::uint64_t>(position);
     request.user_data = slot * kPerSlot + queue.pending.at(slot);
-    queue.lengths.at(slot).at(queue.pending.at(slot)) = n;
+    queue.requests.at(slot).at(queue.pending.at(slot)) = {write, data, n, position};
     ring.order[index] = index;
     __atomic_store_n(ring.tail, tail + 1, __ATOMIC_RELEASE);
     ++queue.pending.at(slot);
@@ -428,8 +436,8 @@ bool Wait(std::size_t slot)
         return std::any_of(queue.pending.begin(), queue.pending.end(),
                            [](std::size_t n) { return n > 0; });
     };
-    Ring& ring = queue.requests;
-    while (queue.ring && waiting()) {
+    Ring& ring = queue.ring;
+    while (queue.ringed && waiting()) {
         const unsigned head = *ring.doneHead;
         if (head == __atomic_load_n(ring.doneTail, __ATOMIC_ACQUIRE)) {
             if (Enter(0, 1) < 0 && errno != EINTR) {
@@ -441,13 +449,23 @@ bool Wait(std::size_t slot)
         }
         const io_uring_cqe& done = ring.done[head & *ring.doneMask];
         const auto of = static_cast<std::size_t>(done.user_data / kPerSlot);
-        const auto n = queue.lengths.at(of).at(static_cast<std::size_t>(done.user_data % kPerSlot));
-        --queue.pending.at(of);
-        if (done.res != static_cast<std::int32_t>(n) && queue.error == 0) {
-            // Short only at the device's end, which requests never reach: a failure.
-            queue.error = done.res < 0 ? -done.res : EIO;
-        }
+        const Request& request =
+            queue.requests.at(of).at(static_cast<std::size_t>(done.user_data % kPerSlot));
+        const std::int32_t result = done.res;
         __atomic_store_n(ring.doneHead, head + 1, __ATOMIC_RELEASE);
+        --queue.pending.at(of);
+        if (queue.error != 0 || result == static_cast<std::int32_t>(request.n)) {
+            continue;
+        }
+        if (result == -EAGAIN || result == -EINTR) {
+            if (!(request.write ? WriteDevice(request.data, request.n, request.position)
+                                : ReadDevice(request.data, request.n, request.position))) {
+                queue.error = errno;
+            }
+            continue;
+        }
+        // Short only at the device's end, which requests never reach: a failure.
+        queue.error = result < 0 ? -result : EIO;
     }
     errno = queue.error;
     return queue.error == 0;
