@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <string>
 
@@ -278,6 +279,7 @@ struct Ring {
     std::size_t ringsSize;
     void* entries;
     std::size_t entriesSize;
+    unsigned* head;
     unsigned* tail;
     unsigned* mask;
     unsigned* order;
@@ -319,7 +321,8 @@ bool OpenRing(Ring& ring)
         return false;
     }
     ring.fd = static_cast<int>(fd);
-    // One mapping for both rings, and requests that say where they go themselves (5.6).
+    // One mapping for both rings (5.4), and the plain reads and writes the requests are
+    // (IORING_OP_READ and WRITE, which came with Linux 5.6, as did this feature's flag).
     const bool recent = (params.features & IORING_FEAT_SINGLE_MMAP) != 0 &&
                         (params.features & IORING_FEAT_RW_CUR_POS) != 0;
     ring.ringsSize = std::max(params.sq_off.array + params.sq_entries * sizeof(unsigned),
@@ -339,6 +342,7 @@ bool OpenRing(Ring& ring)
         close(ring.fd);
         return false;
     }
+    ring.head = At<unsigned>(ring.rings, params.sq_off.head);
     ring.tail = At<unsigned>(ring.rings, params.sq_off.tail);
     ring.mask = At<unsigned>(ring.rings, params.sq_off.ring_mask);
     ring.order = At<unsigned>(ring.rings, params.sq_off.array);
@@ -352,7 +356,7 @@ bool OpenRing(Ring& ring)
 long Enter(unsigned count, unsigned least)
 {
     return syscall(SYS_io_uring_enter, queue.ring.fd, count, least,
-                   least > 0 ? IORING_ENTER_GETEVENTS : 0U, nullptr, 0);
+                   least > 0 ? IORING_ENTER_GETEVENTS : 0U, nullptr, std::size_t{0});
 }
 
 // `frame` is the buffer's part that the requests read into.
@@ -392,9 +396,11 @@ void Close()
 // `slot`: sent to the device, or made at once. Its failure is the queue's.
 void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t position)
 {
+    if (queue.error != 0) {
+        return;
+    }
     if (!queue.ringed) {
-        if (queue.error == 0 &&
-            !(write ? WriteDevice(data, n, position) : ReadDevice(data, n, position))) {
+        if (!(write ? WriteDevice(data, n, position) : ReadDevice(data, n, position))) {
             queue.error = errno;
         }
         return;
@@ -413,16 +419,18 @@ void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t posit
     queue.requests.at(slot).at(queue.pending.at(slot)) = {write, data, n, position};
     ring.order[index] = index;
     __atomic_store_n(ring.tail, tail + 1, __ATOMIC_RELEASE);
-    ++queue.pending.at(slot);
     long sent = 0;
-    while ((sent = Enter(1, 0)) != 1) {
-        if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EBUSY) {
-            // The request stays in the ring, never to be taken: the copy ends here.
-            queue.error = queue.error != 0 ? queue.error : errno;
-            queue.pending.at(slot) = 0;
-            return;
-        }
+    while (__atomic_load_n(ring.head, __ATOMIC_ACQUIRE) != tail + 1 && (sent = Enter(1, 0)) < 0 &&
+           (errno == EINTR || errno == EAGAIN)) {
     }
+    // Taken or not, by the kernel's own head of the ring: one not taken is taken back, so that
+    // nothing is left to be taken later, and the copy ends here.
+    if (__atomic_load_n(ring.head, __ATOMIC_ACQUIRE) != tail + 1) {
+        __atomic_store_n(ring.tail, tail, __ATOMIC_RELEASE);
+        queue.error = sent < 0 ? errno : EIO;
+        return;
+    }
+    ++queue.pending.at(slot);
 }
 
 // Waits until every request of slot `slot` is done (kSlots: of every slot). False once any
@@ -440,10 +448,12 @@ bool Wait(std::size_t slot)
     while (queue.ringed && waiting()) {
         const unsigned head = *ring.doneHead;
         if (head == __atomic_load_n(ring.doneTail, __ATOMIC_ACQUIRE)) {
-            if (Enter(0, 1) < 0 && errno != EINTR) {
+            if (Enter(0, 1) < 0 && errno != EINTR && errno != EAGAIN && errno != EBUSY) {
+                // The requests in flight still read into the buffer, or write from it: they
+                // are waited for all the same, by looking at the ring now and then.
                 queue.error = queue.error != 0 ? queue.error : errno;
-                queue.pending.fill(0);
-                break;
+                const timespec pause = {0, 1000000};
+                nanosleep(&pause, nullptr);
             }
             continue;
         }
@@ -457,15 +467,19 @@ bool Wait(std::size_t slot)
         if (queue.error != 0 || result == static_cast<std::int32_t>(request.n)) {
             continue;
         }
-        if (result == -EAGAIN || result == -EINTR) {
-            if (!(request.write ? WriteDevice(request.data, request.n, request.position)
-                                : ReadDevice(request.data, request.n, request.position))) {
-                queue.error = errno;
-            }
+        if (result < 0 && result != -EAGAIN && result != -EINTR) {
+            queue.error = -result;
             continue;
         }
-        // Short only at the device's end, which requests never reach: a failure.
-        queue.error = result < 0 ? -result : EIO;
+        // Not made yet, or made in part: the rest is made at once. (Requests never reach the
+        // device's end, so a short one is not the end.)
+        const std::size_t made = result < 0 ? 0 : static_cast<std::size_t>(result);
+        if (!(request.write ? WriteDevice(request.data + made, request.n - made,
+                                          request.position + static_cast<off_t>(made))
+                            : ReadDevice(request.data + made, request.n - made,
+                                         request.position + static_cast<off_t>(made)))) {
+            queue.error = errno;
+        }
     }
     errno = queue.error;
     return queue.error == 0;

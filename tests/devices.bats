@@ -56,13 +56,13 @@ load helpers
       cmp -n "$size" t input
     fi
     if [[ $injection != - ]]; then grep -q INJECTED .strace; fi
-    awk -v via="$via" -v on="$on" -v injected="$injection" -v failed="$message" -v written="$written" '
+    awk -v via="$via" -v on="$on" -v injected="$injection" -v failed="$message" -v written="$written" -v size="$size" '
       # openat(AT_FDCWD, "/proc/self/fd/3", O_RDWR|O_DIRECT|O_CLOEXEC) = 4 (open, with musl): the
       # descriptor past the cache, unless its first read is refused.
       /^open(at)?\(.*O_DIRECT[|)]/ && $NF ~ /^[0-9]+$/ { direct = $NF; opened++ }
       /^pread64\(/ && /EINVAL/ { direct = "" }
       /^pread64\(3,/ { target_reads++ }
-      # io_uring_enter(5, 1, 0, 0, NULL, 8) = 1: a request given to the ring
+      # io_uring_enter(5, 1, 0, 0, NULL, 0) = 1: a request given to the ring
       /^io_uring_enter\([0-9]+, 1,/ && $NF == 1 { past++ }
       # pwrite64(FD, "...", N, OFFSET) = N; write(FD, "...", N) = N at the position reached, or
       # writev (musl'"'"'s stdio); sync_file_range(FD, OFFSET, N, FLAGS) = 0
@@ -83,10 +83,12 @@ load helpers
       }
       /^f(data)?sync\(/ { flushes++ }
       END {
-        printf "past the cache: %d requests; through it: %d, at most %d bytes not waited for; %d sync_file_range, %d flushes\n", past, cached, most, syncs, flushes
+        printf "past the cache: %d requests; through it: %d, at most %d bytes not waited for; %d sync_file_range, %d flushes; the device wrote %d sectors\n", past, cached, most, syncs, flushes, written
         if (on == "file") exit !(syncs == 0 && flushes == 0 && opened == 0 && target_reads == 0)
         if (via == "zero") exit !(written == 0 && cached == 0)
         if (failed != "") exit !(cached == 0)
+        # The device itself wrote at least the input, whichever way it went.
+        if (written * 512 < size) exit 1
         if (injected ~ /EINVAL/) exit !(past == 0 && syncs > 0 && most <= 48 * 1048576)
         exit !(past > 0 && cached == 0 && syncs == 0)
       }' .strace
@@ -98,6 +100,7 @@ file|file|-|
 pipe|file|-|
 file|loop|io_uring_enter:error=EIO:when=5|Cannot write to file
 pipe|loop|io_uring_enter:error=EIO:when=5|Cannot write to file
+file|loop|io_uring_enter:error=EIO:when=20+|Cannot write to file
 pipe|loop|io_uring_setup:error=ENOSYS|
 file|loop|pread64:error=EINVAL:when=1|
 pipe|loop|pread64:error=EINVAL:when=1|
