@@ -303,6 +303,14 @@ struct Request {
     off_t position;
 };
 
+// Makes `request` at once, from its byte `made` on (0: all of it).
+bool Make(const Request& request, std::size_t made)
+{
+    const auto at = static_cast<off_t>(made);
+    return request.write ? WriteDevice(request.data + made, request.n - made, request.position + at)
+                         : ReadDevice(request.data + made, request.n - made, request.position + at);
+}
+
 struct Queue {
     bool ringed;
     Ring ring;
@@ -406,7 +414,7 @@ void Submit(std::size_t slot, bool write, char* data, std::size_t n, off_t posit
         return;
     }
     if (!queue.ringed) {
-        if (!(write ? WriteDevice(data, n, position) : ReadDevice(data, n, position))) {
+        if (!Make({write, data, n, position}, 0)) {
             queue.error = errno;
         }
         return;
@@ -480,10 +488,7 @@ bool Wait(std::size_t slot)
         // Not made yet, or made in part: the rest is made at once. (Requests never reach the
         // device's end, so a short one is not the end.)
         const std::size_t made = result < 0 ? 0 : static_cast<std::size_t>(result);
-        if (!(request.write ? WriteDevice(request.data + made, request.n - made,
-                                          request.position + static_cast<off_t>(made))
-                            : ReadDevice(request.data + made, request.n - made,
-                                         request.position + static_cast<off_t>(made)))) {
+        if (!Make(request, made)) {
             queue.error = errno;
         }
     }

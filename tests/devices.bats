@@ -45,6 +45,12 @@ load helpers
       written=$((${after#* } - ${before#* }))
       losetup -d "$LOOP" && LOOPS=
     fi
+    # A kernel without the ring (before 5.6), or one that forbids it, never makes the call that
+    # is failed: the requests go one at a time, and the copy is whole.
+    if [[ $injection == io_uring_enter* ]] && ! grep -q '^io_uring_enter(' .strace; then
+      echo "no ring here: the copy goes one request at a time"
+      injection=- message=
+    fi
     if [[ -n $message ]]; then
       expect_failure "$message"
     else
